@@ -1,0 +1,32 @@
+// Options and the library lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+// The library lock guards the live options, the share and user tables, the
+// allow-list and the statistics counters. It is held only while a record or
+// entry is copied or changed, never across a socket, file or other blocking
+// call, and never together with the network lock.
+extern std::mutex g_lock;
+
+struct tb1s_opts {
+    int32_t guest;               // -1 auto, 0 off, 1 on
+    int32_t allow_smb1;          // 0 or 1
+    int32_t signing;             // 0 enabled, 1 required
+    int32_t ntlm_timecheck;      // 0 or 1
+    int32_t max_clients;         // 1..1024
+    int32_t idle_timeout_ms;     // 100..86400000
+    int32_t io_timeout_ms;       // 100..3600000
+    int32_t max_login_failures;  // 1..100
+    int32_t max_credits;         // 1..256
+    int32_t max_handles;         // 1..1024
+    uint64_t max_message;        // 65536..16777216
+    int64_t clock;               // Unix seconds standing in for now; 0 = system clock
+    char server_name[64];        // 1..63 printable ASCII bytes
+};
+
+// Copies the live record, under the library lock.
+void tb1s_opts_get(tb1s_opts *out);
+// Checks and stores one option (the export tbsmb1s_set_option). 0 or -1.
+int32_t tb1s_opt_set(const char *key, const char *value);

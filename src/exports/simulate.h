@@ -1,0 +1,5 @@
+// Runs a scripted client conversation through the session engine without
+// any network (the export tbsmb1s_simulate).
+#pragma once
+
+const char *tb1s_simulate(const char *script, const char *peer);

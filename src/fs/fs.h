@@ -1,0 +1,42 @@
+// The platform file layer: the only code that touches the host file system.
+// Paths are NUL-terminated UTF-8 in the platform's syntax. Nothing here
+// writes, creates, renames or deletes. No operation records an error message.
+#pragma once
+
+#include <cstdint>
+
+enum : int32_t { FS_KIND_FILE = 0, FS_KIND_DIR = 1, FS_KIND_LINK = 2, FS_KIND_OTHER = 3 };
+
+struct tb1s_fstat {
+    int32_t kind;    // FS_KIND_*
+    uint64_t size;   // bytes of data
+    int64_t mtime;   // Unix seconds
+    int64_t atime;
+    int64_t btime;   // birth time where the file system has one, else the status-change time
+    uint64_t dev;    // volume identifier
+    uint64_t ino;    // file identifier within the volume
+};
+
+struct tb1s_fs_dir;   // an open directory enumeration
+struct tb1s_fs_file;  // an open read-only file
+
+int tb1s_fs_stat(const char *path, tb1s_fstat *st);   // follows links; 0 or -1
+int tb1s_fs_lstat(const char *path, tb1s_fstat *st);  // a final link is FS_KIND_LINK
+// Volume size in units of 1 MiB (reported as 2048 sectors of 512 bytes).
+int tb1s_fs_space(const char *path, uint64_t *total_units, uint64_t *free_units, uint32_t *sectors_per_unit,
+                  uint32_t *bytes_per_sector);
+int tb1s_fs_realpath(const char *path, char *out, int32_t cap);  // 0 or -1
+char tb1s_fs_sep();
+
+tb1s_fs_dir *tb1s_fs_opendir(const char *path);
+// The next entry name (never "." or ".."; names that are not UTF-8 are
+// skipped), valid until the next call; null at the end or on error.
+const char *tb1s_fs_readdir(tb1s_fs_dir *d);
+void tb1s_fs_closedir(tb1s_fs_dir *d);
+
+// Opens a regular file for reading without blocking other programs; fills
+// *st (when given) following links. Null for anything but a regular file.
+tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st);
+// Bytes read (maybe fewer than asked), 0 at or past the end, -1 on error.
+int32_t tb1s_fs_pread(tb1s_fs_file *f, uint64_t offset, void *buf, int32_t n);
+void tb1s_fs_close(tb1s_fs_file *f);

@@ -1,0 +1,17 @@
+// Platform services shared by the network service, the session engine and
+// authentication: threads with a 1 MiB stack, a monotonic millisecond clock
+// and the wall clock in Unix seconds.
+#pragma once
+
+#include <cstdint>
+
+struct tb1s_thread;  // a started thread, released by tb1s_thread_join
+
+// Starts fn(arg) on a new thread with a 1 MiB stack. 0, or -1 when no thread
+// was created (nothing leaks then).
+int tb1s_thread_start(tb1s_thread **out, void (*fn)(void *), void *arg);
+// Waits without time limit for the thread to end and releases its handle.
+void tb1s_thread_join(tb1s_thread *t);
+
+uint64_t tb1s_now_ms();   // monotonic milliseconds from an arbitrary origin
+int64_t tb1s_unix_now();  // whole seconds since 1970-01-01 UTC

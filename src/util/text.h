@@ -1,0 +1,29 @@
+// Text encodings and matching: hexadecimal, UTF-16LE <-> UTF-8, ASCII
+// case-insensitive comparison, glob matching and FNV-1a. Stateless; no
+// allocation except the hex encoder's appends; failures are results only.
+#pragma once
+
+#include <cstdint>
+
+#include "util/buf.h"
+
+inline constexpr uint64_t TB1S_FNV_BASIS = 0xCBF29CE484222325ULL;
+
+// Decodes hex text (tab, LF, CR and space skipped anywhere). Without an
+// output area the bytes are only counted. 0 or -1; *count is 0 on failure.
+int tb1s_hex_decode(const char *text, uint64_t text_len, uint8_t *out, uint64_t cap, uint64_t *count);
+// Appends the bytes as lower-case hex, two characters a byte.
+void tb1s_hex_encode(const uint8_t *p, uint64_t n, tb1s_buf *b);
+
+// Converts UTF-16LE (n bytes) to NUL-terminated UTF-8 in out[cap]. Bytes
+// written without the NUL, or -1 (odd length, bad surrogates, a NUL unit, no room).
+int32_t tb1s_utf16_to_utf8(const uint8_t *p, uint64_t n, char *out, int32_t cap);
+// Converts NUL-terminated UTF-8 to UTF-16LE without a terminator. 0 or -1.
+int tb1s_utf8_to_utf16le(const char *s, uint8_t *out, int32_t cap, int32_t *written);
+
+int tb1s_casecmp(const char *a, const char *b);
+int tb1s_ncasecmp(const char *a, const char *b, uint64_t n);
+// 1 if the whole name matches the pattern ('*', '?', ASCII case folding).
+int tb1s_glob_match(const char *pattern, const char *name);
+// FNV-1a 64 over n bytes, continuing from h (TB1S_FNV_BASIS for a fresh hash).
+uint64_t tb1s_fnv1a64(const void *p, uint64_t n, uint64_t h);

@@ -1,0 +1,75 @@
+#include "support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace tb1s_test {
+
+std::string to_hex(const uint8_t *p, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+
+bytes from_hex(const std::string &hex)
+{
+    bytes out;
+    int hi = -1;
+    for (char c : hex) {
+        int v;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else if (c == ' ' || c == '\n' || c == '\t') continue;
+        else throw std::invalid_argument("bad hex digit");
+        if (hi < 0) {
+            hi = v;
+        } else {
+            out.push_back(uint8_t(hi << 4 | v));
+            hi = -1;
+        }
+    }
+    if (hi >= 0)
+        throw std::invalid_argument("odd hex digits");
+    return out;
+}
+
+temp_dir::temp_dir()
+{
+    std::string tmpl = (fs::temp_directory_path() / "tb1s-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+std::string temp_dir::write(const std::string &rel, const std::string &content) const
+{
+    fs::path p = fs::path(path) / rel;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+}
+
+std::string temp_dir::mkdir(const std::string &rel) const
+{
+    fs::path p = fs::path(path) / rel;
+    fs::create_directories(p);
+    return p.string();
+}
+
+}  // namespace tb1s_test

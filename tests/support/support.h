@@ -1,0 +1,29 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tb1s_test {
+
+using bytes = std::vector<uint8_t>;
+
+// Lower-case hex of a byte run, and bytes of a hex text (spaces allowed).
+std::string to_hex(const uint8_t *p, size_t n);
+inline std::string to_hex(const bytes &b) { return to_hex(b.data(), b.size()); }
+bytes from_hex(const std::string &hex);
+
+// A fresh temporary folder, removed with everything in it at destruction.
+struct temp_dir {
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::string path;
+    // Writes a file (creating parent folders) and returns its full path.
+    std::string write(const std::string &rel, const std::string &content) const;
+    std::string mkdir(const std::string &rel) const;
+};
+
+}  // namespace tb1s_test
