@@ -1,0 +1,34 @@
+// Share resolution and folder listing: turns a share name and a validated
+// share-relative path into a host object inside the share's root, and lists
+// folders into sorted snapshots.
+#pragma once
+
+#include <cstdint>
+
+#include "cfg/shares.h"
+#include "fs/fs.h"
+
+enum : int32_t { VFS_NONE = 0, VFS_DIR = 1, VFS_FILE = 2, VFS_IPC = 3 };
+
+struct tb1s_vres {
+    int32_t kind;      // VFS_*
+    char path[2050];   // canonical host path of the object; empty for VFS_IPC
+    tb1s_share share;  // private copy of the share record used
+    tb1s_fstat st;     // status of the object, following links (not for VFS_IPC)
+};
+
+struct tb1s_vent {
+    char *name;           // owned, 1..255 bytes of UTF-8
+    int32_t kind;         // 0 file, 1 folder, 2 link to an object inside the share
+    int32_t target_kind;  // for a link, the target's kind (0 or 1); else equal to kind
+    uint64_t size;        // of the target, for a link
+    int64_t mtime, atime, btime;
+    uint64_t dev, ino;    // of the child itself (for a link, of the link)
+};
+
+// 0, or -1 with "The file cannot be found." in the error slot.
+int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out);
+// Lists a VFS_DIR into a malloc'ed array sorted by name bytes (at most
+// 100,000 entries). 0, or -1 with a message.
+int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count);
+void tb1s_vfs_free(tb1s_vent *v, int32_t count);
