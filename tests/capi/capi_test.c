@@ -41,6 +41,14 @@ int main(void)
     const char *head = "{\"running\":false,\"port\":0,\"clients\":0,";
     CHECK(stats != NULL && strncmp(stats, head, strlen(head)) == 0);
 
+    /* An ECHO request (NetBIOS header, SMB1 header, WordCount 1, ByteCount 0). */
+    const char *sim = tbsmb1s_simulate("00000025 ff534d422b0000000018014000000000000000000000000000003412000001000101000000\n",
+                                       NULL);
+    CHECK(sim != NULL && strncmp(sim, ">> ECHO\n<< ff534d422b", 22) == 0);
+    CHECK(sim != NULL && strstr(sim, "\nRESULT ok (1 frames)\n") != NULL);
+    CHECK(tbsmb1s_simulate(NULL, NULL) == NULL);
+    CHECK(strcmp(tbsmb1s_last_error(), "simulate: NULL script") == 0);
+
     if (failures)
         fprintf(stderr, "%d C API checks failed\n", failures);
     return failures ? 1 : 0;
