@@ -37,9 +37,12 @@ void block(uint32_t st[8], const uint8_t b[64])
         v[i] = st[i];
     for (int i = 0; i < 64; i++) {
         uint32_t a = v[0], e = v[4];
-        uint32_t t1 = v[7] + (std::rotr(e, 6) ^ std::rotr(e, 11) ^ std::rotr(e, 25)) + ((e & v[5]) ^ (~e & v[6])) +
-                      K256[i] + w[i];
-        uint32_t t2 = (std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22)) + ((a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]));
+        uint32_t s1 = std::rotr(e, 6) ^ std::rotr(e, 11) ^ std::rotr(e, 25);
+        uint32_t ch = (e & v[5]) ^ (~e & v[6]);
+        uint32_t s0 = std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22);
+        uint32_t maj = (a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]);
+        uint32_t t1 = v[7] + s1 + ch + K256[i] + w[i];
+        uint32_t t2 = s0 + maj;
         for (int k = 7; k > 0; k--)
             v[k] = v[k - 1];
         v[4] += t1;

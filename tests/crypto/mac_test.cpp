@@ -6,7 +6,6 @@
 #include "support.h"
 
 using tb1s_test::bytes;
-using tb1s_test::from_hex;
 using tb1s_test::to_hex;
 
 namespace {

@@ -21,9 +21,11 @@ TEST(CtEqual, Cases)
         int want;
     };
     const row rows[] = {
-        {"equal", 0xff, 0, 16, 1},       {"last byte differs", 15, 0x01, 16, 0},
-        {"first byte differs", 0, 0x01, 16, 0}, {"only the top bit differs", 7, 0x80, 16, 0},
-        {"length 0", 0, 0xff, 0, 1},
+        {"equal", 0xff, 0, 16, 1},
+        {"last byte differs", 15, 0x01, 16, 0},
+        {"first byte differs", 0, 0x01, 16, 0},
+        {"only the top bit differs", 7, 0x80, 16, 0},
+        {"length 0, contents differ", 0, 0xff, 0, 1},
     };
     for (const row &r : rows) {
         uint8_t a[16], b[16];
