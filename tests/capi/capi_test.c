@@ -49,6 +49,8 @@ int main(void)
     CHECK(tbsmb1s_simulate(NULL, NULL) == NULL);
     CHECK(strcmp(tbsmb1s_last_error(), "simulate: NULL script") == 0);
 
+    CHECK(strcmp(tbsmb1s_selftest(), "selftest ok\n") == 0);
+
     if (failures)
         fprintf(stderr, "%d C API checks failed\n", failures);
     return failures ? 1 : 0;
