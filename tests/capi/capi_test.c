@@ -67,6 +67,8 @@ int main(void)
     const char *head = "{\"running\":false,\"port\":0,\"clients\":0,";
     CHECK(stats != NULL && strncmp(stats, head, strlen(head)) == 0);
 
+    CHECK(strcmp(tbsmb1s_selftest(), "selftest ok\n") == 0);
+
     check_allow_cidr(); /* keep last: it fills the allow-list for good */
 
     if (failures)
