@@ -3,11 +3,6 @@
 #include <cstdlib>
 
 #include "cfg/shares.h"
-<<<<<<< HEAD
-#include "crypto/crypto.h"
-=======
-#include "exports/simulate.h"
->>>>>>> main
 #include "net/server.h"
 #include "net/state.h"
 #include "util/buf.h"
@@ -25,12 +20,6 @@ int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(
 void tb1s_net_stop() {}
 uint32_t tb1s_net_port() { return 0; }
 int32_t tb1s_net_client_count() { return 0; }
-<<<<<<< HEAD
-int tb1s_selftest() { return -1; }
-=======
-const char *tb1s_simulate(const char *, const char *) { return nullptr; }
-void tb1s_sess_run(const tb1s_transport *, const tb1s_ip *, const char *) {}
->>>>>>> main
 int tb1s_vfs_resolve(const char *, const char *, tb1s_vres *) { return tb1s_fail(-1, "The file cannot be found."); }
 int tb1s_vfs_list(const tb1s_vres *, tb1s_vent **, int32_t *) { return tb1s_fail(-1, "Not a directory."); }
 void tb1s_vfs_free(tb1s_vent *v, int32_t) { std::free(v); }
