@@ -6,8 +6,6 @@
 #include "cfg/shares.h"
 #include "crypto/crypto.h"
 #include "exports/simulate.h"
-#include "net/server.h"
-#include "net/state.h"
 #include "sess/runner.h"
 #include "util/buf.h"
 #include "vfs/vfs.h"
@@ -22,10 +20,6 @@ int tb1s_user_at(int32_t, char *, uint64_t, char *, uint64_t) { return 1; }
 int tb1s_guest_allowed() { return 1; }
 int32_t tb1s_allow_add(const char *) { return tb1s_fail(-5, "not built yet"); }
 int tb1s_client_allowed(const tb1s_ip *) { return 1; }
-int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(-5, "not built yet"); }
-void tb1s_net_stop() {}
-uint32_t tb1s_net_port() { return 0; }
-int32_t tb1s_net_client_count() { return 0; }
 int tb1s_selftest() { return -1; }
 const char *tb1s_simulate(const char *, const char *) { return nullptr; }
 void tb1s_sess_run(const tb1s_transport *, const tb1s_ip *, const char *) {}
