@@ -2,9 +2,7 @@
 // removes its lines here when it lands.
 #include <cstdlib>
 
-#include "cfg/allow.h"
 #include "cfg/shares.h"
-#include "crypto/crypto.h"
 #include "exports/simulate.h"
 #include "sess/runner.h"
 #include "util/buf.h"
@@ -18,9 +16,6 @@ int tb1s_share_find(const char *, tb1s_share *) { return -1; }
 int tb1s_share_list(tb1s_share **, int32_t *) { return -1; }
 int tb1s_user_at(int32_t, char *, uint64_t, char *, uint64_t) { return 1; }
 int tb1s_guest_allowed() { return 1; }
-int32_t tb1s_allow_add(const char *) { return tb1s_fail(-5, "not built yet"); }
-int tb1s_client_allowed(const tb1s_ip *) { return 1; }
-int tb1s_selftest() { return -1; }
 const char *tb1s_simulate(const char *, const char *) { return nullptr; }
 void tb1s_sess_run(const tb1s_transport *, const tb1s_ip *, const char *) {}
 int tb1s_vfs_resolve(const char *, const char *, tb1s_vres *) { return tb1s_fail(-1, "The file cannot be found."); }
