@@ -32,18 +32,6 @@ protected:
     }
 };
 
-// Waits up to ms for the live connection count to reach want.
-bool count_reaches(int32_t want, int ms)
-{
-    auto t0 = std::chrono::steady_clock::now();
-    while (tbsmb1s_client_count() != want) {
-        if (ms_since(t0) > ms)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 TEST_F(Server, FreshStateReadsZero)
 {
     EXPECT_EQ(tbsmb1s_port(), 0u);
@@ -63,18 +51,21 @@ TEST_F(Server, StartStopAndRestartOnTheSamePort)
     EXPECT_EQ(tbsmb1s_start("127.0.0.1", 0, nullptr), TBSMB1S_ERUNNING);
     EXPECT_EQ(std::string(tbsmb1s_last_error()), "start: already running on port " + std::to_string(port));
 
-    // Connections the server closed first leave TIME_WAIT entries on its port.
-    for (int i = 0; i < 3; i++) {
-        int fd = connect_to("127.0.0.1", uint16_t(port));
+    // Clients still connected at the stop: the server closes its side first,
+    // which leaves TIME_WAIT entries on the port for the restart below.
+    int clients[3];
+    for (int &fd : clients) {
+        fd = connect_to("127.0.0.1", uint16_t(port));
         ASSERT_GE(fd, 0) << "the default address is 127.0.0.1";
-        EXPECT_TRUE(closed_by_peer(fd, 5000));
-        close(fd);
     }
-    EXPECT_TRUE(count_reaches(0, 5000));
 
     auto t0 = std::chrono::steady_clock::now();
     tbsmb1s_stop();
-    EXPECT_LT(ms_since(t0), 2000) << "stop with no client waits only for the acceptor's poll";
+    EXPECT_LT(ms_since(t0), 2000) << "sessions and the acceptor poll the stop flag every 100 ms";
+    for (int fd : clients) {
+        EXPECT_TRUE(closed_by_peer(fd, 2000));
+        close(fd);
+    }
     EXPECT_EQ(tbsmb1s_port(), 0u);
     EXPECT_EQ(tbsmb1s_client_count(), 0);
     EXPECT_EQ(std::string(tbsmb1s_stats_json()).rfind("{\"running\":false,\"port\":0,\"clients\":0,", 0), 0u);
@@ -172,10 +163,8 @@ TEST_F(Server, ListensOnIpv6AndDualStack)
         for (auto [from, ok] : {std::pair{"127.0.0.1", r.v4_ok}, std::pair{"::1", r.v6_ok}}) {
             int fd = connect_to(from, port);
             EXPECT_EQ(fd >= 0, ok) << r.listen << " <- " << from;
-            if (fd >= 0) {
-                EXPECT_TRUE(closed_by_peer(fd, 5000));
+            if (fd >= 0)
                 close(fd);
-            }
         }
         tbsmb1s_stop();
     }
