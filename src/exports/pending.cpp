@@ -4,7 +4,6 @@
 
 #include "cfg/allow.h"
 #include "cfg/shares.h"
-#include "crypto/crypto.h"
 #include "exports/simulate.h"
 #include "net/server.h"
 #include "net/state.h"
@@ -26,7 +25,6 @@ int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(
 void tb1s_net_stop() {}
 uint32_t tb1s_net_port() { return 0; }
 int32_t tb1s_net_client_count() { return 0; }
-int tb1s_selftest() { return -1; }
 const char *tb1s_simulate(const char *, const char *) { return nullptr; }
 void tb1s_sess_run(const tb1s_transport *, const tb1s_ip *, const char *) {}
 int tb1s_vfs_resolve(const char *, const char *, tb1s_vres *) { return tb1s_fail(-1, "The file cannot be found."); }
