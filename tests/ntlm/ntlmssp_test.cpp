@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "cfg/shares.h"
+#include "crypto/crypto.h"
 #include "ntlm/ntlmssp.h"
 #include "ntlm_client.h"
 #include "support.h"
+
+// The crypto module's test hook: when set, tb1s_wipe calls it instead of zeroing.
+extern void (*volatile wipe_hook)(void *, uint64_t);
 
 namespace {
 
@@ -58,8 +63,8 @@ TEST(Type2, NameIsCutTo60BytesAndMustConvert)
     };
     const row rows[] = {
         {std::string(63, 'N'), 0, 320},
-        {"Srv", 0, 86},
-        {std::string(58, 'a') + "\xc3\xa9", 0, 80 + 2 * 59},  // two-byte character ends at byte 60
+        {"Srv", 0, 92},
+        {std::string(58, 'a') + "\xc3\xa9", 0, 80 + 2 * 118},  // two-byte character ends at byte 60
         {std::string(59, 'a') + "\xc3\xa9", -1, 0},           // cut inside it
         {"bad\xff", -1, 0},
     };
@@ -385,6 +390,109 @@ TEST(Type3, EveryTruncationIsRefused)
     for (size_t n = 0; n < good.size(); n++)
         EXPECT_EQ(verify(bytes(good.begin(), good.begin() + long(n)), s).verdict, -1) << "prefix " << n;
     EXPECT_EQ(verify(good, s).verdict, 0);
+}
+
+// Records the content of every wiped area (then zeroes it) while alive.
+struct wipe_recorder {
+    static inline std::vector<bytes> areas;
+    static void record(void *p, uint64_t n)
+    {
+        auto *b = static_cast<uint8_t *>(p);
+        areas.emplace_back(b, b + n);
+        std::memset(p, 0, n);
+    }
+    wipe_recorder()
+    {
+        areas.clear();
+        wipe_hook = record;
+    }
+    ~wipe_recorder() { wipe_hook = nullptr; }
+    static bool holds(const bytes &area, const bytes &secret)
+    {
+        return std::search(area.begin(), area.end(), secret.begin(), secret.end()) != area.end();
+    }
+    static bool wiped(const bytes &secret)
+    {
+        return std::any_of(areas.begin(), areas.end(), [&](const bytes &a) { return holds(a, secret); });
+    }
+    // The crypto primitives wipe their own key blocks and states, which
+    // hold the same values for a while; the verifier's own keys are wiped
+    // as its last act, after the last primitive returned.
+    static bool wiped_last(const bytes &secret) { return !areas.empty() && holds(areas.back(), secret); }
+};
+
+bytes nt_hash_of(const std::string &password)
+{
+    bytes pw = utf16le(password);
+    bytes out(16);
+    tb1s_md4(pw.data(), pw.size(), out.data());
+    return out;
+}
+
+// Longer than an MD4 block in UTF-16LE, so only the verifier's own password
+// area ever holds all of it.
+const std::string k_long_password = "correct horse battery staple, correct horse battery staple!";
+
+// Every password-derived value of a verification is wiped, on the verified
+// path and on the exits after the keys were computed.
+TEST(Type3, WipesPasswordDerivedValuesOnEveryExit)
+{
+    struct row {
+        const char *what;
+        std::function<void(scenario &)> change;
+        int verdict;
+        bool has_base;  // the base key was computed on this path
+    };
+    const row rows[] = {
+        {"verified with key exchange", [](scenario &) {}, 0, true},
+        {"verified without key exchange", [](scenario &s) { s.key_exch = false; }, 0, true},
+        {"proof mismatch", [](scenario &s) { s.password = "Passwort"; }, 1, false},
+        {"15-byte exchanged key", [](scenario &s) { s.edit = [](auth_fields &f) { f.enc_key.resize(15); }; }, -1,
+         true},
+    };
+    for (const row &r : rows) {
+        scenario s;
+        s.password = s.acct_password = k_long_password;
+        r.change(s);
+        const auth_fields f = s.fields();
+        const bytes msg = authenticate_message(f);
+        const bytes owf = ntowfv2(s.acct_user, s.domain, s.acct_password);
+        const bytes nt_hash = nt_hash_of(s.acct_password);
+        const bytes base = session_base_key(owf, f.nt);
+        wipe_recorder rec;  // records the verification only
+        EXPECT_EQ(verify(msg, s).verdict, r.verdict) << r.what;
+        EXPECT_TRUE(rec.wiped(utf16le(s.acct_password))) << r.what << ": UTF-16 password";
+        EXPECT_TRUE(rec.wiped_last(nt_hash)) << r.what << ": NT hash";
+        EXPECT_TRUE(rec.wiped_last(owf)) << r.what << ": NTOWFv2";
+        if (r.has_base) {
+            EXPECT_TRUE(rec.wiped_last(base)) << r.what << ": base key";
+        }
+    }
+}
+
+TEST(Nonext, WipesPasswordDerivedValues)
+{
+    const bytes owf = ntowfv2("User", "", k_long_password);
+    const bytes nt = ntlmv2_response(owf, k_chal, k_client_chal, 0, av_pairs({{0, {}}}));
+    const bytes nt_hash = nt_hash_of(k_long_password);
+    const bytes base = session_base_key(owf, nt);
+    for (bool lm_ok : {true, false}) {
+        bytes lm = lmv2_response(owf, k_chal, k_client_chal);
+        if (!lm_ok)
+            lm[0] ^= 1;
+        wipe_recorder rec;  // records the verification only
+        int32_t guest = 0;
+        uint8_t key[16];
+        EXPECT_EQ(tb1s_ntlm_nonext(lm.data(), lm.size(), nt.data(), nt.size(), k_chal.data(), k_now, 0, "User",
+                                   k_long_password.c_str(), &guest, key),
+                  lm_ok ? 0 : 1);
+        EXPECT_TRUE(rec.wiped(utf16le(k_long_password))) << lm_ok;
+        EXPECT_TRUE(rec.wiped_last(nt_hash)) << lm_ok;
+        EXPECT_TRUE(rec.wiped_last(owf)) << lm_ok;
+        if (lm_ok) {
+            EXPECT_TRUE(rec.wiped_last(base));
+        }
+    }
 }
 
 struct nonext_case {
