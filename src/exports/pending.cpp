@@ -2,7 +2,6 @@
 // removes its lines here when it lands.
 #include <cstdlib>
 
-#include "cfg/allow.h"
 #include "cfg/shares.h"
 #include "exports/simulate.h"
 #include "net/server.h"
@@ -19,8 +18,6 @@ int tb1s_share_find(const char *, tb1s_share *) { return -1; }
 int tb1s_share_list(tb1s_share **, int32_t *) { return -1; }
 int tb1s_user_at(int32_t, char *, uint64_t, char *, uint64_t) { return 1; }
 int tb1s_guest_allowed() { return 1; }
-int32_t tb1s_allow_add(const char *) { return tb1s_fail(-5, "not built yet"); }
-int tb1s_client_allowed(const tb1s_ip *) { return 1; }
 int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(-5, "not built yet"); }
 void tb1s_net_stop() {}
 uint32_t tb1s_net_port() { return 0; }
