@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "cfg/opts.h"
 #include "cfg/shares.h"
 #include "crypto/crypto.h"
 #include "ntlm/ntlmssp.h"
@@ -242,7 +243,6 @@ void put32_at(bytes &b, size_t at, uint32_t v)
 
 TEST(Type3, Verdicts)
 {
-    const bool guests = tb1s_guest_allowed() != 0;
     const type3_case cases[] = {
         {"as sent", [](scenario &) {}, 0, 0},
         {"user name in other case on the wire",
@@ -320,6 +320,12 @@ TEST(Type3, Verdicts)
          -1, 0},
         {"key exchange without a key", [](scenario &s) { s.edit = [](auth_fields &f) { f.enc_key.clear(); }; }, -1,
          0},
+        {"1040-byte NT response, the longest",
+         [](scenario &s) {
+             s.av.insert(s.av.begin() + 5, {9, bytes(904, 'x')});
+             s.edit = [](auth_fields &f) { ASSERT_EQ(f.nt.size(), 1040u); };
+         },
+         0, 0},
         {"blob version 2", [](scenario &s) { s.edit = [](auth_fields &f) { f.nt[16] = 2; }; }, -1, 0},
         {"high blob version 0", [](scenario &s) { s.edit = [](auth_fields &f) { f.nt[17] = 0; }; }, -1, 0},
         {"empty NT response: anonymous",
@@ -328,10 +334,6 @@ TEST(Type3, Verdicts)
              s.edit = [](auth_fields &f) { f.nt.clear(); };
          },
          0, 1},
-        {"40-byte NT response", [](scenario &s) { s.edit = [](auth_fields &f) { f.nt.resize(40); }; },
-         guests ? 0 : -1, guests ? 1 : 0},
-        {"1041-byte NT response", [](scenario &s) { s.edit = [](auth_fields &f) { f.nt.resize(1041); }; },
-         guests ? 0 : -1, guests ? 1 : 0},
         {"undecodable user name", [](scenario &s) { s.edit = [](auth_fields &f) { f.user.push_back('x'); }; }, -1, 0},
         {"user name with a NUL unit", [](scenario &s) { s.edit = [](auth_fields &f) { f.user[1 * 2] = 0; }; }, -1,
          0},
@@ -346,6 +348,25 @@ TEST(Type3, Verdicts)
             EXPECT_EQ(to_hex(o.key), to_hex(k_zero_key)) << c.what << ": key must stay zero";
         }
     }
+}
+
+// An NT response too short or too long for NTLMv2 is a guest logon where
+// guests are allowed at that moment, and refused otherwise.
+TEST(Type3, OddNtLengthIsGuestOnlyWhenGuestsAreAllowed)
+{
+    for (const char *setting : {"off", "on"}) {
+        ASSERT_EQ(tb1s_opt_set("guest", setting), 0);
+        const bool guests = tb1s_guest_allowed() != 0;
+        for (size_t n : {size_t(1), size_t(40), size_t(47), size_t(1041)}) {
+            scenario s;
+            s.edit = [n](auth_fields &f) { f.nt.resize(n); };
+            outcome o = verify(s);
+            EXPECT_EQ(o.verdict, guests ? 0 : -1) << "guest " << setting << ", NT length " << n;
+            EXPECT_EQ(o.guest, guests ? 1 : 0) << "guest " << setting << ", NT length " << n;
+            EXPECT_EQ(to_hex(o.key), to_hex(k_zero_key));
+        }
+    }
+    tb1s_opt_set("guest", "auto");
 }
 
 TEST(Type3, MalformedMessagesAreRefused)
