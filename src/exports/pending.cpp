@@ -4,8 +4,6 @@
 
 #include "cfg/shares.h"
 #include "exports/simulate.h"
-#include "net/server.h"
-#include "net/state.h"
 #include "sess/runner.h"
 #include "util/buf.h"
 #include "vfs/vfs.h"
@@ -18,10 +16,6 @@ int tb1s_share_find(const char *, tb1s_share *) { return -1; }
 int tb1s_share_list(tb1s_share **, int32_t *) { return -1; }
 int tb1s_user_at(int32_t, char *, uint64_t, char *, uint64_t) { return 1; }
 int tb1s_guest_allowed() { return 1; }
-int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(-5, "not built yet"); }
-void tb1s_net_stop() {}
-uint32_t tb1s_net_port() { return 0; }
-int32_t tb1s_net_client_count() { return 0; }
 const char *tb1s_simulate(const char *, const char *) { return nullptr; }
 void tb1s_sess_run(const tb1s_transport *, const tb1s_ip *, const char *) {}
 int tb1s_vfs_resolve(const char *, const char *, tb1s_vres *) { return tb1s_fail(-1, "The file cannot be found."); }
