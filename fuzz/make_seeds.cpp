@@ -1,0 +1,180 @@
+// Writes the seed inputs of the fuzz corpus: valid and near-valid messages
+// of each kind, made with the test client helper for the challenge, time
+// and accounts of targets/fuzz_accounts.h. Usage: make-seeds CORPUS_DIR
+// (files are named seed-*; other files in the corpus are left alone).
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "ntlm/ntlmssp.h"
+#include "ntlm/spnego.h"
+#include "ntlm_client.h"
+#include "targets/fuzz_accounts.h"
+
+using namespace tb1s_test;
+
+namespace {
+
+int g_failed = 0;
+
+void put(const std::string &dir, const std::string &name, const bytes &b)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::string path = dir + "/seed-" + name;
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(b.data(), 1, b.size(), f) != b.size()) {
+        std::fprintf(stderr, "make-seeds: cannot write %s\n", path.c_str());
+        g_failed = 1;
+    }
+    if (f)
+        std::fclose(f);
+}
+
+bytes take(tb1s_buf *b)
+{
+    bytes out(b->data, b->data + b->len);
+    tb1s_buf_free(b);
+    return out;
+}
+
+const bytes k_chal(k_fuzz_challenge, k_fuzz_challenge + 8);
+const bytes k_client_chal(8, 0xAA);
+
+// A logon by the fuzzed account against this server's challenge, with a
+// few variations of the fields.
+struct logon {
+    std::string user = "User", domain = "Domain", password = "Password";
+    int64_t ts = k_fuzz_now;
+    bool key_exch = true;
+    std::vector<av_pair> extra_av;  // placed before the timestamp
+
+    auth_fields fields() const
+    {
+        bytes n = utf16le("TALVERNBEACON");
+        std::vector<av_pair> av = {{2, n}, {1, n}, {3, {}}, {4, {}}};
+        av.insert(av.end(), extra_av.begin(), extra_av.end());
+        av.push_back({7, filetime_bytes(ts ? filetime_of(ts) : 0)});
+        av.push_back({0, {}});
+        bytes owf = ntowfv2(user, domain, password);
+        auth_fields f;
+        f.nt = ntlmv2_response(owf, k_chal, k_client_chal, filetime_of(ts), av_pairs(av));
+        f.lm = lmv2_response(owf, k_chal, k_client_chal);
+        f.domain = utf16le(domain);
+        f.user = utf16le(user);
+        f.workstation = utf16le("CLIENT");
+        if (key_exch)
+            f.enc_key = rc4(session_base_key(owf, f.nt), bytes(16, 0x55));
+        else
+            f.flags &= ~0x40000000u;
+        return f;
+    }
+    bytes message() const { return authenticate_message(fields()); }
+};
+
+void spnego_seeds(const std::string &dir)
+{
+    const bytes nego = ntlm_negotiate();
+    put(dir, "raw-negotiate", nego);
+    put(dir, "init-negotiate", spnego_wrap_init(nego));
+    put(dir, "resp-authenticate", spnego_wrap_resp(logon().message()));
+    // negTokenResp without the SEQUENCE.
+    bytes bare = {0xA2, uint8_t(nego.size() + 2), 0x04, uint8_t(nego.size())};
+    bare.insert(bare.end(), nego.begin(), nego.end());
+    bytes resp = {0xA1, uint8_t(bare.size())};
+    resp.insert(resp.end(), bare.begin(), bare.end());
+    put(dir, "resp-no-sequence", resp);
+    put(dir, "gss-ntlm-oid", from_hex("60 0c 06 0a 2b 06 01 04 01 82 37 02 02 0a"));
+    // mechTypes with Kerberos first, reqFlags, mechToken and a mechListMIC.
+    put(dir, "init-full",
+        from_hex("60 48 06 06 2b 06 01 05 05 02 a0 3e 30 3c a0 1b 30 19 06 09 2a 86 48 86 f7 12 01 02 02 06 0a 2b 06 "
+                 "01 04 01 82 37 02 02 0a a1 04 03 02 00 00 a2 0d 04 0b 4e 54 4c 4d 53 53 50 00 01 00 00 a3 0a 04 "
+                 "08 00 00 00 00 00 00 00 00"));
+    put(dir, "init-kerberos-only", from_hex("60 1d 06 06 2b 06 01 05 05 02 a0 13 30 11 a0 0f 30 0d 06 09 2a 86 48 86 "
+                                            "f7 12 01 02 02"));
+
+    tb1s_buf b{};
+    tb1s_spnego_init_tok_nomect(&b);
+    put(dir, "server-init-nomect", take(&b));
+    bytes challenge;
+    tb1s_ntlm_type2(nullptr, k_fuzz_challenge, k_fuzz_now, &b);
+    challenge = take(&b);
+    tb1s_spnego_init_tok(challenge.data(), challenge.size(), &b);
+    put(dir, "server-init", take(&b));
+    tb1s_spnego_resp(challenge.data(), challenge.size(), &b);
+    put(dir, "server-resp", take(&b));
+    tb1s_spnego_done(&b);
+    put(dir, "server-done", take(&b));
+}
+
+void type3_seeds(const std::string &dir)
+{
+    put(dir, "valid-keyexch", logon().message());
+    logon l;
+    l.key_exch = false;
+    put(dir, "valid-plain", l.message());
+    l = logon();
+    l.user = "user";
+    put(dir, "valid-lowercase-user", l.message());
+    l = logon();
+    l.ts = 0;
+    put(dir, "valid-ts-zero", l.message());
+    l = logon();
+    // As Windows sends: MsvAvFlags (MIC present), a channel binding hash and a target name.
+    l.extra_av = {{6, from_hex("02000000")}, {10, bytes(16, 0)}, {9, utf16le("cifs/TALVERNBEACON")}};
+    put(dir, "valid-windows-av", l.message());
+    l = logon();
+    l.user = l.password = l.domain = "";
+    put(dir, "valid-empty-account", l.message());
+
+    auth_fields f = logon().fields();
+    f.nt.clear();
+    f.lm = bytes(1, 0);
+    put(dir, "anonymous", authenticate_message(f));
+    f = logon().fields();
+    f.nt.resize(40);
+    put(dir, "short-nt", authenticate_message(f));
+    f = logon().fields();
+    f.flags = 0x00000201;
+    put(dir, "ntlm-only-flags", authenticate_message(f));
+    f = logon().fields();
+    f.enc_key.resize(15);
+    put(dir, "key-15", authenticate_message(f));
+}
+
+void nonext_seeds(const std::string &dir)
+{
+    auto input = [](const bytes &lm, const bytes &nt) {
+        bytes out{uint8_t(lm.size())};
+        out.insert(out.end(), lm.begin(), lm.end());
+        out.insert(out.end(), nt.begin(), nt.end());
+        return out;
+    };
+    const bytes owf = ntowfv2("User", "", "Password");
+    const bytes lm = lmv2_response(owf, k_chal, k_client_chal);
+    auto nt = [&](uint64_t ft) {
+        bytes av = av_pairs({{2, utf16le("DOM")}, {1, utf16le("PC")}, {7, filetime_bytes(ft)}, {0, {}}});
+        return ntlmv2_response(owf, k_chal, k_client_chal, ft, av);
+    };
+    put(dir, "valid", input(lm, nt(filetime_of(k_fuzz_now))));
+    put(dir, "valid-ts-zero", input(lm, nt(0)));
+    put(dir, "ntlmv1", input(lm, bytes(24, 0x11)));
+    bytes bad_lm = lm;
+    bad_lm[0] ^= 1;
+    put(dir, "lmv2-wrong", input(bad_lm, nt(filetime_of(k_fuzz_now))));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make-seeds CORPUS_DIR\n");
+        return 2;
+    }
+    std::string root = argv[1];
+    spnego_seeds(root + "/spnego_init");
+    type3_seeds(root + "/ntlm_type3");
+    nonext_seeds(root + "/ntlm_nonext");
+    return g_failed;
+}

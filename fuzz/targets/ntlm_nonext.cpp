@@ -1,0 +1,47 @@
+// The LMv2/NTLMv2 verifier of logons without extended security. Input: one
+// byte n, then n bytes of LMv2 response (fewer if the input ends), then the
+// NTLMv2 response. Each response gets its own exact-size heap copy so that
+// a read past either one is caught.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "ntlm/ntlmssp.h"
+#include "fuzz_accounts.h"
+
+namespace {
+
+std::unique_ptr<uint8_t[]> copy(const uint8_t *p, size_t n)
+{
+    std::unique_ptr<uint8_t[]> c(new uint8_t[n ? n : 1]);
+    if (n)
+        std::memcpy(c.get(), p, n);
+    return c;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    size_t lm_len = data[0];
+    if (lm_len > size - 1)
+        lm_len = size - 1;
+    size_t nt_len = size - 1 - lm_len;
+    auto lm = copy(data + 1, lm_len);
+    auto nt = copy(data + 1 + lm_len, nt_len);
+    for (const fuzz_account &a : k_fuzz_accounts) {
+        int32_t guest = -1;
+        uint8_t key[16];
+        int v = tb1s_ntlm_nonext(lm.get(), lm_len, nt.get(), nt_len, k_fuzz_challenge, k_fuzz_now, a.timecheck,
+                                 a.user, a.password, &guest, key);
+        if (v < -1 || v > 1 || guest != 0)
+            std::abort();
+        if (v != 0)
+            for (uint8_t k : key)
+                if (k)
+                    std::abort();
+    }
+    return 0;
+}
