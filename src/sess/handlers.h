@@ -14,3 +14,25 @@ void cmd_trans(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);              // 
 void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);             // 0x32
 void cmd_query_information(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);  // 0x08
 void cmd_check_directory(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);    // 0x10
+
+// TRANSACTION2 subcommands, called by cmd_trans2 with the request's tree and
+// its parameter block. They answer with trans2_reply or set an error status.
+void find_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, uint32_t sub, const uint8_t *params,
+              uint32_t n);                                                                              // 1, 2
+void query_fs_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n);    // 3
+void query_path_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n);  // 5
+void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n);  // 7
+
+// The named-pipe transaction on the "srvsvc" pipe, called by cmd_trans with
+// the request's data block (a DCE/RPC packet). Answers with trans_reply or
+// sets an error status.
+void pipe_transact(tb1s_session *s, tb1s_reply *rep, const uint8_t *data, uint32_t n);
+
+// The TRANSACTION reply carrying a data block only (WordCount 10, the data
+// at offset 56). Sets the status to success.
+void trans_reply(tb1s_reply *rep, const uint8_t *data, uint32_t n);
+// The TRANSACTION2 reply with a parameter block at offset 55 and a data
+// block at the next 4-byte boundary (WordCount 10). Keeps the status the
+// handler set and copies the request's Unicode flag to the reply.
+void trans2_reply(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t np, const uint8_t *data,
+                  uint32_t nd);
