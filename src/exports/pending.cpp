@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "cfg/shares.h"
+#include "sess/handlers.h"
 #include "util/buf.h"
 #include "vfs/vfs.h"
 
