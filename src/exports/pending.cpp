@@ -18,10 +18,6 @@ int tb1s_guest_allowed() { return 1; }
 int tb1s_vfs_resolve(const char *, const char *, tb1s_vres *) { return tb1s_fail(-1, "The file cannot be found."); }
 int tb1s_vfs_list(const tb1s_vres *, tb1s_vent **, int32_t *) { return tb1s_fail(-1, "Not a directory."); }
 void tb1s_vfs_free(tb1s_vent *v, int32_t) { std::free(v); }
-void pipe_transact(tb1s_session *s, tb1s_reply *rep, const uint8_t *, uint32_t)
-{
-    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
-}
 void find_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, uint32_t, const uint8_t *, uint32_t)
 {
     rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));

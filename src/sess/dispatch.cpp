@@ -118,11 +118,14 @@ constexpr command k_commands[] = {
     {0x04, cmd_close},
     {0x05, cmd_flush},
     {0x2B, cmd_echo},
+    {0x2E, cmd_read_andx},
     {0x36, cmd_flush},
     {0x71, cmd_tree_disconnect},
     {0x74, cmd_logoff},
+    {0x75, cmd_tree_connect},
     {0xA0, cmd_nt_transact},
     {0xA1, cmd_nt_transact},
+    {0xA2, cmd_nt_create},
 };
 
 }  // namespace

@@ -27,6 +27,9 @@ void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uin
 // the request's data block (a DCE/RPC packet). Answers with trans_reply or
 // sets an error status.
 void pipe_transact(tb1s_session *s, tb1s_reply *rep, const uint8_t *data, uint32_t n);
+// Appends text as an NDR conformant varying string of UTF-16 characters
+// (counts include the terminator), padded to a 4-byte boundary.
+void ndr_w_str(tb1s_buf *b, const char *text);
 
 // The TRANSACTION reply carrying a data block only (WordCount 10, the data
 // at offset 56). Sets the status to success.
