@@ -46,6 +46,18 @@ const char *leaf(const char *path)
     return name;
 }
 
+// A TID that names no connected tree. The shared counter hands out the
+// same value twice in a row (its low bit is forced on), and two trees under
+// one TID would send the requests of the second to the first; such values
+// are passed over. At most 256 trees are in use, so this ends quickly.
+uint32_t unused_tid(tb1s_session *s)
+{
+    uint32_t tid = new_id(s);
+    while (tree_find(s, tid))
+        tid = new_id(s);
+    return tid;
+}
+
 tb1s_tree *free_tree(tb1s_session *s)
 {
     for (tb1s_tree &t : s->trees) {
@@ -111,8 +123,8 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         fail(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
         return;
     }
+    t->tid = unused_tid(s);
     t->in_use = 1;
-    t->tid = new_id(s);
     tb1s_strlcpy(t->share, ipc ? "IPC$" : name, sizeof t->share);
     t->ipc = ipc;
     tb1s_stat_add(STAT_TREES, 1);

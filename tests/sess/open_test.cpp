@@ -1,0 +1,171 @@
+// NT_CREATE_ANDX on a session record set up by hand: the srvsvc pipe of
+// IPC$, the refusals that come before any name is looked at, and the
+// handle limit.
+#include <gtest/gtest.h>
+
+#include "cfg/stats.h"
+#include "files.h"
+
+using namespace tb1s_test;
+
+namespace {
+
+// The reply words of an open, by byte offset after the WordCount byte.
+constexpr size_t W_FID = 5, W_ACTION = 7, W_TIMES = 11, W_ATTRS = 43, W_ALLOC = 47, W_EOF = 55, W_TYPE = 63,
+                 W_DIR = 67;
+
+uint32_t u32_at(const bytes &b, size_t off) { return uint32_t(b[off] | b[off + 1] << 8 | b[off + 2] << 16 | b[off + 3] << 24); }
+uint64_t u64_at(const bytes &b, size_t off) { return u32_at(b, off) | uint64_t(u32_at(b, off + 4)) << 32; }
+
+TEST(Open, SrvsvcPipe)
+{
+    create_args write_access;
+    write_access.access = 0x40000000 | 0x00010000;  // GENERIC_WRITE and DELETE: not examined on IPC$
+    create_args folder;
+    folder.options = 0x0001;  // not enforced for the pipe
+    struct row {
+        const char *what;
+        smb1_request r;
+    } rows[] = {
+        {"srvsvc", create_req(1, "srvsvc")},
+        {"SRVSVC", create_req(1, "SRVSVC")},
+        {"ASCII request", create_req(1, "SrvSvc", {}, 0x4001)},
+        {"write access", create_req(1, "srvsvc", write_access)},
+        {"directory option", create_req(1, "srvsvc", folder)},
+    };
+    for (const row &r : rows) {
+        logged_rig g;
+        ASSERT_EQ(g.connect("IPC$"), 1);
+        stat_watch w;
+        smb1_reply p = g.serve(r.r);
+        ASSERT_EQ(p.status, 0u) << r.what;
+        EXPECT_EQ(p.wc, 34) << r.what;
+        ASSERT_EQ(p.words.size(), 68u) << r.what;
+        EXPECT_EQ(to_hex(bytes(p.words.begin(), p.words.begin() + 5)), "ff00000000") << r.what;
+        EXPECT_EQ(p.words[W_FID] | p.words[W_FID + 1] << 8, 0x0011) << r.what;
+        EXPECT_EQ(u32_at(p.words, W_ACTION), 1u) << r.what;
+        EXPECT_EQ(to_hex(bytes(p.words.begin() + W_TIMES, p.words.begin() + W_ATTRS)), std::string(64, '0'))
+            << r.what;
+        EXPECT_EQ(u32_at(p.words, W_ATTRS), 0x21u) << r.what;
+        EXPECT_EQ(u64_at(p.words, W_ALLOC), 0u) << r.what;
+        EXPECT_EQ(u64_at(p.words, W_EOF), 0x1C00u) << r.what;
+        EXPECT_EQ(p.words[W_TYPE], 2) << r.what << ": message-mode pipe";
+        EXPECT_EQ(p.words[W_DIR], 0) << r.what;
+        EXPECT_TRUE(p.has_byte_count && p.byte_count == 0 && p.data.empty()) << r.what;
+        EXPECT_EQ(w.delta(STAT_OPENS), 1) << r.what;
+        tb1s_file *f = file_find(g.s, 0x0011);
+        ASSERT_NE(f, nullptr) << r.what;
+        EXPECT_EQ(f->pipe, 1) << r.what;
+        EXPECT_EQ(f->tid, 1u) << r.what;
+        EXPECT_EQ(g.s->nfiles, 1) << r.what;
+    }
+}
+
+// Refusals in the order of the checks: each row fails at its step although
+// later steps would fail too. Every refusal counts in open_refused.
+TEST(Open, Refusals)
+{
+    auto with = [](uint32_t access, uint32_t disp, uint32_t opts) {
+        create_args a;
+        a.access = access;
+        a.disposition = disp;
+        a.options = opts;
+        return a;
+    };
+    create_args len0;
+    len0.name_len = 0;
+    create_args len_past;
+    len_past.name_len = 20;
+    smb1_request wc23 = create_req(1, "srvsvc");
+    wc23.wc = 23;
+    smb1_request words_short = create_req(1, "srvsvc");
+    words_short.words.resize(40);
+    words_short.wc = 24;
+    words_short.omit_byte_count = true;
+    smb1_request bad_utf16 = create_req_raw(1, le().u16(0xDC00).u16('a').u16(0));
+    smb1_request odd_utf16 = create_req_raw(1, le().u16('s').u8('r'));
+
+    struct row {
+        const char *what;
+        smb1_request r;
+        uint32_t nt, dos;
+    } rows[] = {
+        {"WordCount 23", wc23, ST_INVALID_PARAMETER, dos_pair(1, 8)},
+        {"words cut short", words_short, ST_INVALID_PARAMETER, dos_pair(1, 8)},
+        {"NameLength 0", create_req(1, "srvsvc", len0), ST_INVALID_PARAMETER, dos_pair(1, 8)},
+        {"NameLength past the end", create_req(1, "srvsvc", len_past), ST_INVALID_PARAMETER, dos_pair(1, 8)},
+        {"only a terminator", create_req(1, ""), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"only a NUL (ASCII)", create_req(1, "", {}, 0x4001), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"no tree", create_req(9, "srvsvc", with(0x80000000, 3, 0)), ST_BAD_NETWORK_NAME, dos_pair(1, 6)},
+        {"open or create", create_req(1, "srvsvc", with(0x80000000, 3, 0)), ST_ACCESS_DENIED, dos_pair(2, 4)},
+        {"create", create_req(1, "srvsvc", with(0x80000000, 2, 0)), ST_ACCESS_DENIED, dos_pair(2, 4)},
+        {"write through", create_req(1, "srvsvc", with(0x80000000, 1, 0x0002)), ST_ACCESS_DENIED, dos_pair(2, 4)},
+        {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), ST_ACCESS_DENIED, dos_pair(2, 4)},
+        {"unpaired surrogate", bad_utf16, ST_INVALID_PARAMETER, dos_pair(1, 8)},
+        {"odd UTF-16 length", odd_utf16, ST_INVALID_PARAMETER, dos_pair(1, 8)},
+        {"leading backslash", create_req(1, "\\srvsvc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"other pipe", create_req(1, "lsarpc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+    };
+    for (row &r : rows) {
+        for (bool nt : {true, false}) {
+            logged_rig g;
+            ASSERT_EQ(g.connect("IPC$"), 1);
+            r.r.flags2 = uint16_t(nt ? r.r.flags2 | 0x4000 : r.r.flags2 & ~0x4000);
+            std::string what = std::string(r.what) + (nt ? " (NT status)" : " (DOS error)");
+            stat_watch w;
+            smb1_reply p = g.serve(r.r);
+            EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
+            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1) << what;
+            EXPECT_EQ(w.delta(STAT_OPENS), 0) << what;
+            EXPECT_EQ(w.delta(STAT_PATH_REFUSED), 0) << what;
+            EXPECT_EQ(g.s->nfiles, 0) << what;
+        }
+    }
+}
+
+TEST(Open, AlignmentByte)
+{
+    logged_rig g;
+    ASSERT_EQ(g.connect("IPC$"), 1);
+    create_args none;
+    none.align = false;
+    EXPECT_EQ(g.serve(create_req(1, "srvsvc", none)).status, 0u) << "no alignment byte";
+    EXPECT_EQ(g.serve(create_req(1, "srvsvc")).status, 0u) << "one zero byte, then the name";
+
+    // The alignment byte is taken only when the block holds NameLength bytes after it.
+    smb1_request r = create_req(1, "srvsvc");
+    r.data.pop_back();
+    EXPECT_EQ(g.serve(r).status, ST_INVALID_PARAMETER);
+
+    // A name without a terminator, and one whose NameLength leaves it out.
+    EXPECT_EQ(g.serve(create_req_raw(1, le().utf16("srvsvc", false))).status, 0u);
+    create_args cut;
+    cut.name_len = 12;
+    EXPECT_EQ(g.serve(create_req(1, "srvsvc", cut)).status, 0u);
+}
+
+TEST(Open, FidsFollowTheSessionCounterAndMaxHandlesLimits)
+{
+    logged_rig g;
+    g.s->opts.max_handles = 3;
+    ASSERT_EQ(g.connect("IPC$"), 1);
+    EXPECT_EQ(g.open(1, "srvsvc"), 0x0011);
+    EXPECT_EQ(g.open(1, "srvsvc"), 0x0021);
+    EXPECT_EQ(g.serve(create_req(1, "nope")).status, ST_NAME_NOT_FOUND);
+    EXPECT_EQ(g.open(1, "srvsvc"), 0x0031) << "a refused open takes no FID";
+    stat_watch w;
+    smb1_reply p = g.serve(create_req(1, "srvsvc"));
+    EXPECT_EQ(p.status, ST_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1);
+    EXPECT_EQ(g.s->nfiles, 3);
+
+    smb1_request close;
+    close.cmd = 0x04;
+    close.words = le().u16(0x0021).u32(0);
+    ASSERT_EQ(g.serve(close).status, 0u);
+    EXPECT_EQ(g.open(1, "srvsvc"), 0x0041);
+    EXPECT_EQ(g.s->files->fid, 0x0041) << "the newest open is at the head of the list";
+}
+
+}  // namespace

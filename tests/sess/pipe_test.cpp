@@ -1,0 +1,183 @@
+// The srvsvc pipe: DCE/RPC packets in and out of pipe_transact, and the NDR
+// strings of the share list.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "files.h"
+#include "sess/handlers.h"
+#include "util/bytes.h"
+
+using namespace tb1s_test;
+
+namespace {
+
+// A reply record with its header, as the runner hands it to a handler.
+struct pipe_fixture {
+    tb1s_session *s = static_cast<tb1s_session *>(std::calloc(1, sizeof(tb1s_session)));
+    tb1s_reply rep{{}, -1, 0};
+    pipe_fixture()
+    {
+        uint8_t header[33] = {0xFF, 'S', 'M', 'B'};
+        tb1s_buf_put(&rep.buf, header, sizeof header);
+        s->flags2 = 0xC001;
+    }
+    ~pipe_fixture()
+    {
+        tb1s_buf_free(&rep.buf);
+        std::free(s);
+    }
+    uint32_t status() const { return ld32le(rep.buf.data + 5); }
+    // The TRANSACTION reply's data block, checked against its words.
+    bytes transact(const bytes &pkt)
+    {
+        pipe_transact(s, &rep, pkt.data(), uint32_t(pkt.size()));
+        if (rep.buf.len < 56)
+            return {};
+        const uint8_t *w = rep.buf.data + 33;
+        EXPECT_EQ(rep.wc, 10);
+        EXPECT_EQ(ld16le(w + 14), 56) << "DataOffset";
+        EXPECT_EQ(ld16le(w + 12), rep.buf.len - 56) << "DataCount";
+        return bytes(rep.buf.data + 56, rep.buf.data + rep.buf.len);
+    }
+};
+
+// A packet of the given type and call id, padded with zeros to size; the
+// operation number in bytes 22-23.
+bytes packet(uint8_t type, uint32_t call_id, size_t size, uint16_t opnum = 0)
+{
+    bytes p(size, 0);
+    p[0] = 5;
+    p[2] = type;
+    p[3] = 3;
+    p[4] = 0x10;
+    st16le(p.data() + 8, uint32_t(size));
+    st32le(p.data() + 12, call_id);
+    if (size >= 24)
+        st16le(p.data() + 22, opnum);
+    return p;
+}
+
+std::string hex_at(const bytes &b, size_t off, size_t n) { return to_hex(bytes(b.begin() + long(off), b.begin() + long(off + n))); }
+
+// The common header sent with every answer.
+void expect_header(const bytes &pkt, uint8_t type, uint32_t call_id, const char *what)
+{
+    ASSERT_GE(pkt.size(), 16u) << what;
+    EXPECT_EQ(hex_at(pkt, 0, 8), "0500" + to_hex(bytes{type}) + "0310000000") << what;
+    EXPECT_EQ(ld16le(pkt.data() + 8), pkt.size()) << what << ": fragment length";
+    EXPECT_EQ(ld16le(pkt.data() + 10), 0) << what << ": authentication length";
+    EXPECT_EQ(ld32le(pkt.data() + 12), call_id) << what << ": call id";
+}
+
+TEST(Pipe, BindAcknowledgement)
+{
+    pipe_fixture f;
+    bytes ack = f.transact(packet(11, 0x01020304, 72));
+    EXPECT_EQ(f.status(), 0u);
+    ASSERT_EQ(ack.size(), 68u);
+    expect_header(ack, 12, 0x01020304, "bind ack");
+    EXPECT_EQ(hex_at(ack, 16, 8), "100d100d5b9b0000") << "fragment sizes 3344, association group 0x9B5B";
+    EXPECT_EQ(hex_at(ack, 24, 2), "0d00") << "secondary address length";
+    EXPECT_EQ(std::string(ack.begin() + 26, ack.begin() + 38), "\\PIPE\\srvsvc");
+    EXPECT_EQ(hex_at(ack, 38, 2), "0000") << "its NUL and one pad byte";
+    EXPECT_EQ(hex_at(ack, 40, 28),
+              "01000000" "0000" "0000"                      // one result: acceptance, reason 0
+              "045d888aeb1cc9119fe808002b104860" "02000000")  // NDR, version 2
+        << "result list";
+}
+
+TEST(Pipe, FaultForOtherOperations)
+{
+    for (uint16_t op : {0, 14, 16, 0xFFFF}) {
+        pipe_fixture f;
+        bytes fault = f.transact(packet(0, 77 + op, 26, op));
+        EXPECT_EQ(f.status(), 0u) << "op " << op;
+        ASSERT_EQ(fault.size(), 32u) << "op " << op;
+        expect_header(fault, 3, 77 + op, "fault");
+        EXPECT_EQ(hex_at(fault, 16, 16), "20000000" "0000" "00" "00" "2e00001c" "00000000") << "op " << op;
+    }
+}
+
+TEST(Pipe, UnsupportedPackets)
+{
+    struct row {
+        const char *what;
+        bytes pkt;
+    } rows[] = {
+        {"23 bytes", packet(11, 1, 23)},
+        {"empty", {}},
+        {"request of 25 bytes", packet(0, 1, 25)},
+        {"alter context", packet(14, 1, 72)},
+        {"response", packet(2, 1, 40)},
+    };
+    for (const row &r : rows) {
+        for (bool nt : {true, false}) {
+            pipe_fixture f;
+            f.s->flags2 = nt ? 0xC001 : 0x8001;
+            pipe_transact(f.s, &f.rep, r.pkt.data(), uint32_t(r.pkt.size()));
+            EXPECT_EQ(f.status(), nt ? ST_NOT_SUPPORTED : dos_pair(2, 1)) << r.what;
+            EXPECT_EQ(f.rep.buf.len, 33u) << r.what;
+        }
+    }
+}
+
+// The share enumeration's layout up to the strings, for n declared shares.
+void expect_enum_head(const bytes &pkt, uint32_t call_id, uint32_t n)
+{
+    expect_header(pkt, 2, call_id, "share enumeration");
+    le want;
+    want.u32(0x00200000).u16(0).u8(0).u8(0).u32(1).u32(1).u32(0x00020004).u32(n + 1).u32(0x00020008).u32(n + 1);
+    for (uint32_t i = 0; i <= n; i++)
+        want.u32(0x00020010 + 64 * i).u32(i == n ? 3 : 0).u32(0x00020014 + 64 * i);
+    EXPECT_EQ(hex_at(pkt, 16, want.b.size()), to_hex(want.b));
+}
+
+// The strings written by ndr_w_str, each as (maximum count, offset, actual
+// count, UTF-16 with terminator, padding).
+bytes ndr(const std::string &s)
+{
+    uint32_t count = uint32_t(s.size()) + 1;
+    le b;
+    b.u32(count).u32(0).u32(count).utf16(s);
+    if (count % 2)
+        b.u16(0);
+    return b;
+}
+
+TEST(Pipe, ShareEnumerationWithoutDeclaredShares)
+{
+    pipe_fixture f;
+    bytes pkt = f.transact(packet(0, 0xCAFE, 60, 15));
+    EXPECT_EQ(f.status(), 0u);
+    expect_enum_head(pkt, 0xCAFE, 0);
+    size_t strings = 16 + 32 + 12;  // header, fixed fields, one entry
+    bytes tail = le().raw(ndr("IPC$")).raw(ndr("IPC Service")).u32(1).u32(0).u32(0);
+    EXPECT_EQ(pkt.size(), strings + tail.size());
+    EXPECT_EQ(hex_at(pkt, strings, pkt.size() - strings), to_hex(tail));
+}
+
+TEST(Pipe, NdrStrings)
+{
+    struct row {
+        const char *text;
+        const char *hex;
+    } rows[] = {
+        {"IPC$", "05000000" "00000000" "05000000" "490050004300240000000000"},  // padded
+        {"Music", "06000000" "00000000" "06000000" "4d0075007300690063000000"},  // not padded
+        {"", "01000000" "00000000" "01000000" "00000000"},
+        {"\xC3\x89T\xC3\x89", "04000000" "00000000" "04000000" "c9005400c9000000"},  // UTF-8 "ÉTÉ"
+        {"\xE4\xB8\x80", "02000000" "00000000" "02000000" "004e0000"},                // U+4E00
+        {"\xF0\x9F\x8E\xB5", "03000000" "00000000" "03000000" "3cd8b5df00000000"},  // a surrogate pair
+        {"a\xFF", "03000000" "00000000" "03000000" "6100ff0000000000"},             // not UTF-8: bytes
+    };
+    for (const row &r : rows) {
+        tb1s_buf b{};
+        ndr_w_str(&b, r.text);
+        EXPECT_EQ(to_hex(b.data, b.len), r.hex) << r.text;
+        EXPECT_EQ(b.len % 4, 0u) << r.text;
+        tb1s_buf_free(&b);
+    }
+}
+
+}  // namespace
