@@ -3,23 +3,13 @@
 #include <cstdlib>
 
 #include "cfg/allow.h"
-#include "cfg/shares.h"
 #include "crypto/crypto.h"
 #include "exports/simulate.h"
 #include "net/server.h"
 #include "net/state.h"
 #include "sess/runner.h"
 #include "util/buf.h"
-#include "vfs/vfs.h"
 
-int32_t tb1s_share_add(const char *, const char *) { return tb1s_fail(-5, "not built yet"); }
-int32_t tb1s_share_remove(const char *) { return tb1s_fail(-5, "not built yet"); }
-int32_t tb1s_user_add(const char *, const char *) { return tb1s_fail(-5, "not built yet"); }
-int32_t tb1s_user_remove(const char *) { return tb1s_fail(-5, "not built yet"); }
-int tb1s_share_find(const char *, tb1s_share *) { return -1; }
-int tb1s_share_list(tb1s_share **, int32_t *) { return -1; }
-int tb1s_user_at(int32_t, char *, uint64_t, char *, uint64_t) { return 1; }
-int tb1s_guest_allowed() { return 1; }
 int32_t tb1s_allow_add(const char *) { return tb1s_fail(-5, "not built yet"); }
 int tb1s_client_allowed(const tb1s_ip *) { return 1; }
 int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(-5, "not built yet"); }
@@ -29,6 +19,3 @@ int32_t tb1s_net_client_count() { return 0; }
 int tb1s_selftest() { return -1; }
 const char *tb1s_simulate(const char *, const char *) { return nullptr; }
 void tb1s_sess_run(const tb1s_transport *, const tb1s_ip *, const char *) {}
-int tb1s_vfs_resolve(const char *, const char *, tb1s_vres *) { return tb1s_fail(-1, "The file cannot be found."); }
-int tb1s_vfs_list(const tb1s_vres *, tb1s_vent **, int32_t *) { return tb1s_fail(-1, "Not a directory."); }
-void tb1s_vfs_free(tb1s_vent *v, int32_t) { std::free(v); }
