@@ -323,6 +323,29 @@ TEST_F(Vfs, ListingOfSubfolderAndFailures)
     tb1s_vfs_free(nullptr, 0);
 }
 
+// A folder over the cap lists exactly the cap, and that is a success.
+// Hard links keep the fixture cheap to make (two files: a file system may
+// cap the links to one inode at 65,000).
+TEST(VfsCap, ListingStopsAtOneHundredThousand)
+{
+    temp_dir tmp;
+    const std::string dir = tmp.mkdir("big");
+    const std::string one[2] = {tmp.write("one", "1"), tmp.write("two", "2")};
+    for (int i = 0; i < 100005; i++)
+        fs::create_hard_link(one[i % 2], dir + "/f" + std::to_string(i));
+    tb1s_vres r{};
+    r.kind = VFS_DIR;
+    tb1s_strlcpy(r.path, fs::canonical(dir).c_str(), sizeof r.path);
+    tb1s_strlcpy(r.share.path, r.path, sizeof r.share.path);
+    tb1s_vent *v = nullptr;
+    int32_t n = 0;
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    EXPECT_EQ(n, 100000);
+    for (int32_t i = 1; i < n; i++)
+        ASSERT_LT(std::strcmp(v[i - 1].name, v[i].name), 0) << i;
+    tb1s_vfs_free(v, n);
+}
+
 TEST_F(Vfs, EntryNameLimits)
 {
     tb1s_share s{};
