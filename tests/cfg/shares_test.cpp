@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -316,41 +317,63 @@ TEST_F(Shares, GuestFollowsOptionAndUsers)
     EXPECT_EQ(tb1s_guest_allowed(), 1);
 }
 
-// Several threads add and remove shares while others read the table. Each
-// round every thread also races for one common name: exactly one wins.
+// Writer threads add and remove shares and users while reader threads walk
+// the tables, all released together. Each round every writer also races for
+// one common name: exactly one wins.
 TEST_F(Shares, ConcurrentChanges)
 {
     const std::string dir = canonical(tmp.mkdir("m"));
-    constexpr int threads = 4, rounds = 40;
-    std::vector<int> wins(rounds, 0);
+    constexpr int writers = 3, readers = 2, rounds = 60;
+    std::vector<std::atomic<int>> wins(rounds);
+    std::atomic<int> gate{0}, writing{writers};
     std::vector<std::thread> pool;
-    std::mutex wins_lock;
-    for (int t = 0; t < threads; t++)
+    auto wait_gate = [&] {
+        gate++;
+        while (gate.load() < writers + readers)
+            std::this_thread::yield();
+    };
+    for (int t = 0; t < writers; t++)
         pool.emplace_back([&, t] {
+            wait_gate();
             for (int r = 0; r < rounds; r++) {
                 std::string own = "t" + std::to_string(t) + "-" + std::to_string(r);
                 EXPECT_EQ(tbsmb1s_add_share(own.c_str(), dir.c_str()), 0);
-                if (tbsmb1s_add_share(("common" + std::to_string(r)).c_str(), dir.c_str()) == 0) {
-                    std::lock_guard<std::mutex> hold(wins_lock);
+                EXPECT_EQ(tbsmb1s_add_user(own.c_str(), "pw"), 0);
+                if (tbsmb1s_add_share(("common" + std::to_string(r)).c_str(), dir.c_str()) == 0)
                     wins[r]++;
-                }
-                tb1s_share s;
-                EXPECT_EQ(tb1s_share_find(own.c_str(), &s), 0);
-                EXPECT_EQ(std::string(s.path), dir);
                 if (r % 2) {
                     EXPECT_EQ(tbsmb1s_remove_share(own.c_str()), 0);
+                    EXPECT_EQ(tbsmb1s_remove_user(own.c_str()), 0);
+                }
+            }
+            writing--;
+        });
+    for (int t = 0; t < readers; t++)
+        pool.emplace_back([&] {
+            wait_gate();
+            while (writing.load() > 0) {
+                tb1s_share s;
+                if (tb1s_share_find("t0-0", &s) == 0) {
+                    EXPECT_EQ(std::string(s.path), dir);
                 }
                 tb1s_share *v = nullptr;
                 int32_t n = 0;
                 EXPECT_EQ(tb1s_share_list(&v, &n), 0);
+                for (int32_t i = 1; i < n; i++)
+                    EXPECT_EQ(std::string(v[i].path), dir);
                 std::free(v);
+                char name[129], pass[257];
+                for (int32_t i = 0; tb1s_user_at(i, name, sizeof name, pass, sizeof pass) == 0; i++)
+                    EXPECT_STREQ(pass, "pw");
+                tb1s_guest_allowed();
             }
         });
     for (std::thread &t : pool)
         t.join();
     for (int r = 0; r < rounds; r++)
-        EXPECT_EQ(wins[r], 1) << "round " << r;
-    EXPECT_EQ(g_nshares, threads * rounds / 2 + rounds);
+        EXPECT_EQ(wins[r].load(), 1) << "round " << r;
+    EXPECT_EQ(g_nshares, writers * rounds / 2 + rounds);
+    EXPECT_EQ(g_nusers, writers * rounds / 2);
     std::vector<std::string> names = listed_names();
     EXPECT_EQ(names.size(), size_t(g_nshares + 1));
     for (size_t i = 2; i < names.size(); i++)
