@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "cfg/opts.h"
+#include "crypto/crypto.h"
 #include "fs/fs.h"
 #include "util/buf.h"
 #include "util/text.h"
@@ -20,14 +21,6 @@ namespace {
 constexpr const char *k_ipc = "IPC$";
 
 const char *shown(const char *s) { return s ? s : "(null)"; }
-
-// Zeroes memory that held a password; the volatile writes cannot be dropped.
-void wipe(void *p, size_t n)
-{
-    volatile unsigned char *q = static_cast<volatile unsigned char *>(p);
-    while (n--)
-        *q++ = 0;
-}
 
 // Share names: 1..80 bytes, not "." or "..", and no control byte, 0x7F, '/',
 // ':' or '\' (the characters that would split a UNC path or a stream name).
@@ -146,7 +139,7 @@ int32_t tb1s_user_add(const char *user, const char *password)
     }
     // Wipe the whole field first: a shorter new password would otherwise
     // leave the tail of the old one behind its NUL.
-    wipe(g_users[i].password, sizeof g_users[i].password);
+    tb1s_wipe(g_users[i].password, sizeof g_users[i].password);
     tb1s_strlcpy(g_users[i].password, password, sizeof g_users[i].password);
     return 0;
 }
@@ -159,11 +152,11 @@ int32_t tb1s_user_remove(const char *user)
     int32_t i = user_index(user);
     if (i < 0)
         return tb1s_fail(-2, "remove_user: no such user");
-    wipe(g_users[i].password, sizeof g_users[i].password);
+    tb1s_wipe(g_users[i].password, sizeof g_users[i].password);
     std::memmove(&g_users[i], &g_users[i + 1], sizeof(tb1s_user) * size_t(g_nusers - i - 1));
     g_nusers--;
     // The freed last slot still holds a copy of the record moved down.
-    wipe(&g_users[g_nusers], sizeof(tb1s_user));
+    tb1s_wipe(&g_users[g_nusers], sizeof(tb1s_user));
     return 0;
 }
 

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "cfg/allow.h"
-#include "crypto/crypto.h"
 #include "exports/simulate.h"
 #include "net/server.h"
 #include "net/state.h"
@@ -16,6 +15,5 @@ int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(
 void tb1s_net_stop() {}
 uint32_t tb1s_net_port() { return 0; }
 int32_t tb1s_net_client_count() { return 0; }
-int tb1s_selftest() { return -1; }
 const char *tb1s_simulate(const char *, const char *) { return nullptr; }
 void tb1s_sess_run(const tb1s_transport *, const tb1s_ip *, const char *) {}

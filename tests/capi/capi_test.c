@@ -68,6 +68,8 @@ int main(void)
     const char *head = "{\"running\":false,\"port\":0,\"clients\":0,";
     CHECK(stats != NULL && strncmp(stats, head, strlen(head)) == 0);
 
+    CHECK(strcmp(tbsmb1s_selftest(), "selftest ok\n") == 0);
+
     if (failures)
         fprintf(stderr, "%d C API checks failed\n", failures);
     return failures ? 1 : 0;
