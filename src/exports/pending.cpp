@@ -2,15 +2,12 @@
 // removes its lines here when it lands.
 #include <cstdlib>
 
-#include "cfg/allow.h"
 #include "exports/simulate.h"
 #include "net/server.h"
 #include "net/state.h"
 #include "sess/runner.h"
 #include "util/buf.h"
 
-int32_t tb1s_allow_add(const char *) { return tb1s_fail(-5, "not built yet"); }
-int tb1s_client_allowed(const tb1s_ip *) { return 1; }
 int32_t tb1s_net_start(const char *, uint32_t, const char *) { return tb1s_fail(-5, "not built yet"); }
 void tb1s_net_stop() {}
 uint32_t tb1s_net_port() { return 0; }

@@ -17,13 +17,39 @@ static int failures;
 static void check_code(int32_t got, int32_t want, const char *message)
 {
     if (got != want) {
-        fprintf(stderr, "result %d, want %d (%s)\n", got, want, message);
+        fprintf(stderr, "result %d, want %d (%s)\n", got, want, message ? message : "-");
         failures++;
     }
     if (message && strcmp(tbsmb1s_last_error(), message) != 0) {
         fprintf(stderr, "message '%s', want '%s'\n", tbsmb1s_last_error(), message);
         failures++;
     }
+}
+
+/* Codes and messages of tbsmb1s_allow_cidr. The list can never be emptied,
+ * so this fills it to the limit and runs after every other check. */
+static void check_allow_cidr(void)
+{
+    char text[128];
+    int i;
+
+    check_code(tbsmb1s_allow_cidr(NULL), TBSMB1S_EINVAL, "allow_cidr: empty CIDR");
+    check_code(tbsmb1s_allow_cidr(""), TBSMB1S_EINVAL, "allow_cidr: empty CIDR");
+    check_code(tbsmb1s_allow_cidr("10.0.0.0/33"), TBSMB1S_EINVAL, "allow_cidr: 10.0.0.0/33 is not a CIDR");
+    memset(text, 'x', 100);
+    text[100] = 0;
+    check_code(tbsmb1s_allow_cidr(text), TBSMB1S_EINVAL,
+               "allow_cidr: xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx is not a CIDR");
+
+    check_code(tbsmb1s_allow_cidr("10.0.0.0/8"), TBSMB1S_OK, NULL);
+    check_code(tbsmb1s_allow_cidr("10.1.2.3/8"), TBSMB1S_OK, NULL); /* the same block */
+    for (i = 1; i < 64; i++) {
+        snprintf(text, sizeof text, "198.18.%d.0/24", i);
+        check_code(tbsmb1s_allow_cidr(text), TBSMB1S_OK, NULL);
+    }
+    check_code(tbsmb1s_allow_cidr("198.18.64.0/24"), TBSMB1S_EFULL, "allow_cidr: 64 CIDRs");
+    check_code(tbsmb1s_allow_cidr("198.18.63.0/24"), TBSMB1S_OK, NULL); /* duplicates need no slot */
+    check_code(tbsmb1s_allow_cidr("::/0"), TBSMB1S_EFULL, "allow_cidr: 64 CIDRs");
 }
 
 int main(void)
@@ -69,6 +95,8 @@ int main(void)
     CHECK(stats != NULL && strncmp(stats, head, strlen(head)) == 0);
 
     CHECK(strcmp(tbsmb1s_selftest(), "selftest ok\n") == 0);
+
+    check_allow_cidr(); /* keep last: it fills the allow-list for good */
 
     if (failures)
         fprintf(stderr, "%d C API checks failed\n", failures);
