@@ -11,6 +11,7 @@
 #include "support.h"
 #include "tbsmb1s.h"
 #include "util/buf.h"
+#include "util/vpath.h"
 #include "vfs/vfs.h"
 
 namespace {
@@ -136,6 +137,44 @@ TEST_F(Vfs, ResolveInsideAndEscapes)
     EXPECT_EQ(std::string(r.path), root);
     ASSERT_EQ(tb1s_vfs_resolve("media", "file.txt", &r), 0);
     EXPECT_EQ(r.st.size, 5u);
+}
+
+struct client_case {
+    const char *name;   // as a client sends it, either separator
+    int32_t vpath;      // result of validation
+    int32_t kind;       // VFS_* after resolution, VFS_NONE for a failure
+    int32_t counted;    // rise of path_refused
+};
+
+// The road of every client name: validation, then resolution.
+TEST_F(Vfs, ClientNamesThroughBothGates)
+{
+    const client_case cases[] = {
+        {"\\a\\b\\deep.txt", 0, VFS_FILE, 0},
+        {"/link_dir\\b/", 0, VFS_DIR, 0},
+        {"\\link_out\\secret.txt", 0, VFS_NONE, 1},
+        {"chain/secret.txt", 0, VFS_NONE, 1},
+        {"sib\\secret.txt", 0, VFS_NONE, 1},
+        {"..\\outside\\secret.txt", -7, VFS_NONE, 0},
+        {"a\\..\\..\\outside", -7, VFS_NONE, 0},
+        {"a/./b", -7, VFS_NONE, 0},
+        {"...", -7, VFS_NONE, 0},
+        {"file.txt.", -7, VFS_NONE, 0},
+        {"file.txt ", -7, VFS_NONE, 0},
+        {"line\nfeed", -7, VFS_NONE, 0},
+        {"\xff\xfe", 0, VFS_FILE, 0},
+    };
+    for (const client_case &c : cases) {
+        char rel[1026];
+        ASSERT_EQ(tb1s_vpath(c.name, rel, sizeof rel), c.vpath) << c.name;
+        if (c.vpath != 0)
+            continue;
+        tb1s_vres r;
+        int64_t before = refused();
+        EXPECT_EQ(tb1s_vfs_resolve("media", rel, &r), c.kind == VFS_NONE ? -1 : 0) << c.name;
+        EXPECT_EQ(r.kind, c.kind) << c.name;
+        EXPECT_EQ(refused() - before, c.counted) << c.name;
+    }
 }
 
 TEST_F(Vfs, ResolveShares)
