@@ -5,12 +5,10 @@
 #include <cstdint>
 #include <mutex>
 
+#include "net/sock.h"
 #include "net/sys.h"
 
 struct tb1s_conn;
-
-using tb1s_sock = intptr_t;  // a platform socket; TB1S_NOSOCK when none
-inline constexpr tb1s_sock TB1S_NOSOCK = -1;
 
 struct tb1s_server {
     std::mutex lock;       // guards every field below and conn->done / conn->next

@@ -94,6 +94,24 @@ int main(void)
     const char *head = "{\"running\":false,\"port\":0,\"clients\":0,";
     CHECK(stats != NULL && strncmp(stats, head, strlen(head)) == 0);
 
+    check_code(tbsmb1s_start(NULL, 0, NULL), TBSMB1S_ESMB1OFF,
+               "SMB1 is off by default; set_option(\"allow_smb1\",\"1\") first");
+    check_code(tbsmb1s_set_option("allow_smb1", "1"), TBSMB1S_OK, NULL);
+    check_code(tbsmb1s_start("localhost", 0, NULL), TBSMB1S_EINVAL, "start: localhost is not an IP address");
+    check_code(tbsmb1s_start(NULL, 70000, NULL), TBSMB1S_EINVAL, "start: port out of range");
+    CHECK(tbsmb1s_port() == 0);
+    check_code(tbsmb1s_start(NULL, 0, "CAPI"), TBSMB1S_OK, NULL);
+    uint32_t port = tbsmb1s_port();
+    CHECK(port != 0);
+    CHECK(tbsmb1s_client_count() == 0);
+    char want[64];
+    snprintf(want, sizeof want, "start: already running on port %u", (unsigned)port);
+    check_code(tbsmb1s_start(NULL, 0, NULL), TBSMB1S_ERUNNING, want);
+    tbsmb1s_stop();
+    CHECK(tbsmb1s_port() == 0);
+    CHECK(tbsmb1s_client_count() == 0);
+    tbsmb1s_stop();
+
     CHECK(strcmp(tbsmb1s_selftest(), "selftest ok\n") == 0);
 
     check_allow_cidr(); /* keep last: it fills the allow-list for good */

@@ -1,0 +1,298 @@
+// The platform file layer on POSIX systems (Linux: statx for birth times).
+//
+// Every path must be strict UTF-8; anything else fails before the system
+// sees it, and directory entries whose names are not UTF-8 are skipped, so
+// the layers above only ever see UTF-8. Every descriptor is opened with
+// close-on-exec so a host that starts programs does not leak them.
+#include "fs/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+struct tb1s_fs_dir {
+    DIR *dir;         // the enumeration, owned
+    char name[1024];  // the last returned name
+};
+
+struct tb1s_fs_file {
+    int fd;  // read-only descriptor, owned
+};
+
+namespace {
+
+constexpr uint64_t k_unit = 1048576;  // reported allocation unit: 2048 sectors of 512 bytes
+
+// 1 if s is well-formed UTF-8: no overlong forms, no surrogates, nothing
+// above U+10FFFF, no stray continuation bytes.
+bool utf8_ok(const char *s)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(s);
+    while (*p) {
+        unsigned c = *p;
+        int more;
+        uint32_t cp, min;
+        if (c < 0x80) {
+            p++;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            more = 1, cp = c & 0x1F, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2, cp = c & 0x0F, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3, cp = c & 0x07, min = 0x10000;
+        } else {
+            return false;  // continuation byte, C0/C1 overlong lead, or F5..FF
+        }
+        p++;
+        for (int i = 0; i < more; i++, p++) {
+            if ((*p & 0xC0) != 0x80)  // also stops at the NUL
+                return false;
+            cp = cp << 6 | (*p & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+    }
+    return true;
+}
+
+int32_t kind_of(mode_t mode, bool nofollow)
+{
+    if (nofollow && S_ISLNK(mode))
+        return FS_KIND_LINK;
+    if (S_ISDIR(mode))
+        return FS_KIND_DIR;
+    if (S_ISREG(mode))
+        return FS_KIND_FILE;
+    return FS_KIND_OTHER;  // FIFO, socket, device
+}
+
+// Fills st from a statx result. Only regular files carry a size: a folder's
+// or a link's st_size means nothing to a client, which expects 0 there.
+void fill_statx(const struct statx &x, bool nofollow, tb1s_fstat *st)
+{
+    *st = tb1s_fstat{};
+    st->kind = kind_of(x.stx_mode, nofollow);
+    st->size = st->kind == FS_KIND_FILE ? x.stx_size : 0;
+    st->mtime = x.stx_mtime.tv_sec;
+    st->atime = x.stx_atime.tv_sec;
+    st->btime = (x.stx_mask & STATX_BTIME) ? x.stx_btime.tv_sec : x.stx_ctime.tv_sec;
+    st->dev = uint64_t(x.stx_dev_major) << 32 | x.stx_dev_minor;
+    st->ino = x.stx_ino;
+}
+
+// The same from a classic status, for kernels without statx.
+void fill_stat(const struct stat &s, bool nofollow, tb1s_fstat *st)
+{
+    *st = tb1s_fstat{};
+    st->kind = kind_of(s.st_mode, nofollow);
+    st->size = st->kind == FS_KIND_FILE ? uint64_t(s.st_size) : 0;
+    st->mtime = s.st_mtim.tv_sec;
+    st->atime = s.st_atim.tv_sec;
+    st->btime = s.st_ctim.tv_sec;
+    // Same layout as the statx form so the identifier does not depend on the call used.
+    st->dev = uint64_t(major(s.st_dev)) << 32 | minor(s.st_dev);
+    st->ino = s.st_ino;
+}
+
+// Status of a path (dirfd AT_FDCWD) or of a descriptor (path "" with
+// AT_EMPTY_PATH). Falls back to stat/fstat where statx is missing.
+int status(int dirfd, const char *path, int flags, bool nofollow, tb1s_fstat *st)
+{
+    struct statx x;
+    if (statx(dirfd, path, flags | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &x) == 0) {
+        fill_statx(x, nofollow, st);
+        return 0;
+    }
+    if (errno != ENOSYS)
+        return -1;
+    struct stat s;
+    int r = (flags & AT_EMPTY_PATH) ? fstat(dirfd, &s) : fstatat(dirfd, path, &s, flags);
+    if (r != 0)
+        return -1;
+    fill_stat(s, nofollow, st);
+    return 0;
+}
+
+int path_status(const char *path, bool nofollow, tb1s_fstat *st)
+{
+    if (!path || !st || !utf8_ok(path))
+        return -1;
+    return status(AT_FDCWD, path, nofollow ? AT_SYMLINK_NOFOLLOW : 0, nofollow, st);
+}
+
+// blocks * size / 1 MiB without overflowing 64 bits for any realistic block size.
+uint64_t to_units(uint64_t blocks, uint64_t size)
+{
+    return (blocks >> 20) * size + ((blocks & (k_unit - 1)) * size >> 20);
+}
+
+}  // namespace
+
+int tb1s_fs_stat(const char *path, tb1s_fstat *st) { return path_status(path, false, st); }
+
+int tb1s_fs_lstat(const char *path, tb1s_fstat *st) { return path_status(path, true, st); }
+
+// Whole 1 MiB units of the volume's size and of all its free space (not the
+// unprivileged user's share of it), rounded down.
+int tb1s_fs_space(const char *path, uint64_t *total_units, uint64_t *free_units, uint32_t *sectors_per_unit,
+                  uint32_t *bytes_per_sector)
+{
+    if (!path || !utf8_ok(path))
+        return -1;
+    struct statvfs v;
+    if (statvfs(path, &v) != 0)
+        return -1;
+    uint64_t block = v.f_frsize ? v.f_frsize : v.f_bsize;
+    if (block == 0)
+        return -1;
+    if (total_units)
+        *total_units = to_units(v.f_blocks, block);
+    if (free_units)
+        *free_units = to_units(v.f_bfree, block);
+    if (sectors_per_unit)
+        *sectors_per_unit = 2048;
+    if (bytes_per_sector)
+        *bytes_per_sector = 512;
+    return 0;
+}
+
+// The canonical absolute path of an existing object, every link resolved.
+// Fails when the result (with its NUL) does not fit cap bytes or is not UTF-8
+// (a link may point at a name that is not).
+int tb1s_fs_realpath(const char *path, char *out, int32_t cap)
+{
+    if (!path || !out || cap <= 0 || !utf8_ok(path))
+        return -1;
+    char *r = realpath(path, nullptr);
+    if (!r)
+        return -1;
+    size_t n = std::strlen(r);
+    int rc = -1;
+    if (n < size_t(cap) && utf8_ok(r)) {
+        std::memcpy(out, r, n + 1);
+        rc = 0;
+    }
+    std::free(r);
+    return rc;
+}
+
+char tb1s_fs_sep() { return '/'; }
+
+tb1s_fs_dir *tb1s_fs_opendir(const char *path)
+{
+    if (!path || !utf8_ok(path))
+        return nullptr;
+    // O_NONBLOCK: a FIFO that replaced the folder must not hang the open.
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    auto *d = new (std::nothrow) tb1s_fs_dir;
+    if (!d) {
+        close(fd);
+        return nullptr;
+    }
+    d->dir = fdopendir(fd);  // owns fd from here on
+    if (!d->dir) {
+        close(fd);
+        delete d;
+        return nullptr;
+    }
+    d->name[0] = 0;
+    return d;
+}
+
+// readdir on a handle of our own is safe while other threads enumerate
+// other handles; only sharing one DIR between threads is not.
+const char *tb1s_fs_readdir(tb1s_fs_dir *d)
+{
+    if (!d)
+        return nullptr;
+    for (;;) {
+        const dirent *e = readdir(d->dir);
+        if (!e)
+            return nullptr;  // end, or an error: the caller sees the same
+        const char *n = e->d_name;
+        if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0 || !utf8_ok(n))
+            continue;
+        size_t len = std::strlen(n);
+        if (len >= sizeof d->name)
+            continue;
+        std::memcpy(d->name, n, len + 1);
+        return d->name;
+    }
+}
+
+void tb1s_fs_closedir(tb1s_fs_dir *d)
+{
+    if (!d)
+        return;
+    closedir(d->dir);
+    delete d;
+}
+
+// Refuses anything but a regular file before opening it (opening a device
+// can have effects of its own), then opens without blocking (a FIFO swapped
+// in after the check must not hang the thread) and checks the descriptor
+// again, which is what the status reported to the caller comes from.
+// O_NONBLOCK has no effect on reads of a regular file, so it stays set.
+tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st)
+{
+    tb1s_fstat own;
+    if (!st)
+        st = &own;
+    if (tb1s_fs_stat(path, st) != 0 || st->kind != FS_KIND_FILE)
+        return nullptr;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return nullptr;
+    if (status(fd, "", AT_EMPTY_PATH, false, st) != 0 || st->kind != FS_KIND_FILE) {
+        close(fd);
+        return nullptr;
+    }
+    auto *f = new (std::nothrow) tb1s_fs_file;
+    if (!f) {
+        close(fd);
+        return nullptr;
+    }
+    f->fd = fd;
+    return f;
+}
+
+int32_t tb1s_fs_pread(tb1s_fs_file *f, uint64_t offset, void *buf, int32_t n)
+{
+    if (!f || n < 0 || (n > 0 && !buf))
+        return -1;
+    // Offsets beyond what off_t can hold lie past the end of any file; the
+    // count is cut so that offset + count stays representable too.
+    if (offset > uint64_t(INT64_MAX))
+        return 0;
+    if (uint64_t(n) > uint64_t(INT64_MAX) - offset)
+        n = int32_t(uint64_t(INT64_MAX) - offset);
+    if (n == 0)
+        return 0;
+    for (;;) {
+        ssize_t r = pread(f->fd, buf, size_t(n), off_t(offset));
+        if (r >= 0)
+            return int32_t(r);
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+void tb1s_fs_close(tb1s_fs_file *f)
+{
+    if (!f)
+        return;
+    close(f->fd);
+    delete f;
+}

@@ -1,0 +1,248 @@
+// The network service with the real session runner: SMB1 over TCP on
+// loopback, idle timeout, and stops that clients cannot hold up.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cfg/opts.h"
+#include "cfg/stats.h"
+#include "client.h"
+#include "support.h"
+#include "tbsmb1s.h"
+#include "util/bytes.h"
+
+namespace {
+
+using namespace tb1s_test;
+
+// A NetBIOS session message holding an SMB1 ECHO request with `data`.
+bytes echo_request(const std::string &data, uint16_t mid)
+{
+    bytes smb = from_hex("ff534d42 2b 00000000 18 0100 0000 0000000000000000 0000 ffff 3412 0000");
+    for (uint32_t v : {uint32_t(mid), uint32_t(mid) >> 8, 1u, 1u, 0u, uint32_t(data.size()), uint32_t(data.size()) >> 8})
+        smb.push_back(uint8_t(v));  // MID, WordCount 1, echo count 1, ByteCount
+    smb.insert(smb.end(), data.begin(), data.end());
+    bytes frame;
+    for (uint32_t v : {0u, uint32_t(smb.size()) >> 16, uint32_t(smb.size()) >> 8, uint32_t(smb.size())})
+        frame.push_back(uint8_t(v));
+    frame.insert(frame.end(), smb.begin(), smb.end());
+    return frame;
+}
+
+bool send_all(int fd, const bytes &b)
+{
+    size_t off = 0;
+    while (off < b.size()) {
+        ssize_t r = send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL);
+        if (r <= 0)
+            return false;
+        off += size_t(r);
+    }
+    return true;
+}
+
+// Reads exactly n bytes within ms milliseconds.
+bool recv_exact(int fd, uint8_t *p, size_t n, int ms)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    size_t got = 0;
+    while (got < n) {
+        int left = ms - int(ms_since(t0));
+        pollfd pf{fd, POLLIN, 0};
+        if (left <= 0 || poll(&pf, 1, left) <= 0)
+            return false;
+        ssize_t r = recv(fd, p + got, n - got, 0);
+        if (r <= 0)
+            return false;
+        got += size_t(r);
+    }
+    return true;
+}
+
+// One NetBIOS packet: its type and body.
+bool recv_packet(int fd, uint8_t *type, bytes *body, int ms)
+{
+    uint8_t h[4];
+    if (!recv_exact(fd, h, 4, ms))
+        return false;
+    *type = h[0];
+    body->resize(size_t(h[1]) << 16 | size_t(h[2]) << 8 | h[3]);
+    return body->empty() || recv_exact(fd, body->data(), body->size(), ms);
+}
+
+// A NetBIOS session request (called and calling names, not examined).
+bytes session_request()
+{
+    bytes b(4 + 68, 0x20);
+    b[0] = 0x81, b[1] = 0, b[2] = 0, b[3] = 68;
+    return b;
+}
+
+bool wait_for_clients(int32_t want, int ms)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    while (tbsmb1s_client_count() != want) {
+        if (ms_since(t0) > ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class Session : public ::testing::Test {
+protected:
+    tb1s_opts saved{};
+    int fd = -1;
+    uint16_t port = 0;
+    void SetUp() override
+    {
+        tb1s_opts_get(&saved);
+        ASSERT_EQ(tbsmb1s_set_option("allow_smb1", "1"), 0);
+        if (!runner_answers())
+            GTEST_SKIP() << "no answer to a session request: this tree has no session runner yet";
+    }
+    void TearDown() override
+    {
+        tbsmb1s_stop();
+        if (fd >= 0)
+            close(fd);
+        tbsmb1s_set_option("allow_smb1", saved.allow_smb1 ? "1" : "0");
+        tbsmb1s_set_option("max_clients", std::to_string(saved.max_clients).c_str());
+        tbsmb1s_set_option("idle_timeout_ms", std::to_string(saved.idle_timeout_ms).c_str());
+    }
+    // Whether a session request over TCP is answered at all.
+    static bool runner_answers()
+    {
+        if (tbsmb1s_start("127.0.0.1", 0, nullptr) != 0)
+            return false;
+        int probe = connect_to("127.0.0.1", uint16_t(tbsmb1s_port()));
+        uint8_t type = 0;
+        bytes body;
+        bool ok = probe >= 0 && send_all(probe, session_request()) && recv_packet(probe, &type, &body, 5000);
+        if (probe >= 0)
+            close(probe);
+        tbsmb1s_stop();
+        return ok && type == 0x82;
+    }
+    void start()
+    {
+        ASSERT_EQ(tbsmb1s_start("127.0.0.1", 0, nullptr), 0) << tbsmb1s_last_error();
+        port = uint16_t(tbsmb1s_port());
+    }
+};
+
+TEST_F(Session, AnswersSessionRequestAndEchoOverTcp)
+{
+    start();
+    int64_t conns = tb1s_stat_get(STAT_CONNECTIONS);
+    fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    // Session request with a called and a calling name (the body is not examined).
+    ASSERT_TRUE(send_all(fd, session_request()));
+    uint8_t type;
+    bytes body;
+    ASSERT_TRUE(recv_packet(fd, &type, &body, 5000));
+    EXPECT_EQ(type, 0x82);
+    EXPECT_TRUE(body.empty());
+
+    ASSERT_TRUE(send_all(fd, echo_request("abcd", 0x0707)));
+    ASSERT_TRUE(recv_packet(fd, &type, &body, 5000)) << "no ECHO reply";
+    EXPECT_EQ(type, 0x00);
+    ASSERT_EQ(body.size(), 32u + 1 + 2 + 2 + 4);
+    EXPECT_EQ(to_hex(body.data(), 5), "ff534d422b");
+    EXPECT_EQ(ld32le(&body[5]), 0u) << "status";
+    EXPECT_EQ(ld16le(&body[30]), 0x0707) << "MID echoed";
+    EXPECT_EQ(to_hex(body.data() + 32, 9), "010100040061626364");
+
+    EXPECT_EQ(tbsmb1s_client_count(), 1);
+    EXPECT_EQ(tb1s_stat_get(STAT_CONNECTIONS), conns + 1);
+    close(fd);
+    fd = -1;
+    EXPECT_TRUE(wait_for_clients(0, 5000)) << "a closed connection is reaped";
+}
+
+TEST_F(Session, IdleConnectionIsClosed)
+{
+    ASSERT_EQ(tbsmb1s_set_option("idle_timeout_ms", "300"), 0);
+    start();
+    int64_t timeouts = tb1s_stat_get(STAT_TIMEOUTS);
+    auto t0 = std::chrono::steady_clock::now();
+    fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(closed_by_peer(fd, 10000)) << "an idle client is closed";
+    EXPECT_GE(ms_since(t0), 250) << "closed before the idle time";
+    EXPECT_EQ(tb1s_stat_get(STAT_TIMEOUTS), timeouts + 1);
+}
+
+TEST_F(Session, StopIsNotHeldUpByASilentClient)
+{
+    start();
+    fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(wait_for_clients(1, 5000));
+    auto t0 = std::chrono::steady_clock::now();
+    tbsmb1s_stop();
+    int64_t took = ms_since(t0);
+    EXPECT_LT(took, 1500) << "sessions poll the stop flag every 100 ms";
+    EXPECT_EQ(tbsmb1s_client_count(), 0);
+    EXPECT_EQ(tbsmb1s_port(), 0u);
+    EXPECT_TRUE(closed_by_peer(fd, 2000));
+}
+
+// The client sends large ECHO requests and never reads the replies, so the
+// server's replies fill both socket buffers and its write waits. A stop
+// must still end that connection promptly (io_timeout_ms stays at its 30 s).
+TEST_F(Session, StopIsNotHeldUpByAClientThatNeverReads)
+{
+    start();
+    fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+    const bytes echo = echo_request(std::string(60000, 'x'), 1);
+    // Push requests until nothing more goes for half a second: the server
+    // is then stuck writing a reply nobody reads.
+    size_t off = 0, total = 0;
+    auto last = std::chrono::steady_clock::now();
+    while (ms_since(last) < 500 && total < (size_t(512) << 20)) {
+        ssize_t r = send(fd, echo.data() + off, echo.size() - off, MSG_NOSIGNAL);
+        if (r > 0) {
+            off = (off + size_t(r)) % echo.size();
+            total += size_t(r);
+            last = std::chrono::steady_clock::now();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ASSERT_EQ(tbsmb1s_client_count(), 1);
+    auto t0 = std::chrono::steady_clock::now();
+    tbsmb1s_stop();
+    EXPECT_LT(ms_since(t0), 3000) << "a writer blocked on a full socket held up the stop";
+    EXPECT_EQ(tbsmb1s_client_count(), 0);
+}
+
+TEST_F(Session, ConnectionBeyondMaxClientsIsClosedAndCounted)
+{
+    ASSERT_EQ(tbsmb1s_set_option("max_clients", "1"), 0);
+    start();
+    fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(wait_for_clients(1, 5000));
+    int64_t refused = tb1s_stat_get(STAT_REFUSED_FULL);
+    int second = connect_to("127.0.0.1", port);
+    ASSERT_GE(second, 0) << "the system accepts it; the server closes it";
+    EXPECT_TRUE(closed_by_peer(second, 5000));
+    close(second);
+    EXPECT_EQ(tb1s_stat_get(STAT_REFUSED_FULL), refused + 1);
+
+    ASSERT_TRUE(send_all(fd, echo_request("live", 2)));
+    uint8_t type;
+    bytes body;
+    EXPECT_TRUE(recv_packet(fd, &type, &body, 5000)) << "the first client is still served";
+}
+
+}  // namespace

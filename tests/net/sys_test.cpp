@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "net/state.h"
+#include "net/sys.h"
+
+namespace {
+
+struct probe {
+    std::atomic<int> runs{0};
+    void *seen_arg = nullptr;
+    size_t stack = 0;
+    bool all_blocked = false;
+};
+
+void probe_fn(void *arg)
+{
+    auto *p = static_cast<probe *>(arg);
+    p->seen_arg = arg;
+    pthread_attr_t a;
+    if (pthread_getattr_np(pthread_self(), &a) == 0) {
+        pthread_attr_getstacksize(&a, &p->stack);
+        pthread_attr_destroy(&a);
+    }
+    sigset_t cur;
+    pthread_sigmask(SIG_SETMASK, nullptr, &cur);
+    p->all_blocked = sigismember(&cur, SIGINT) == 1 && sigismember(&cur, SIGTERM) == 1 &&
+                     sigismember(&cur, SIGPIPE) == 1;
+    p->runs++;
+}
+
+TEST(Sys, ThreadRunsOnceWithItsArgumentOnAOneMebibyteStack)
+{
+    probe p;
+    tb1s_thread *t = nullptr;
+    ASSERT_EQ(tb1s_thread_start(&t, probe_fn, &p), 0);
+    ASSERT_NE(t, nullptr);
+    tb1s_thread_join(t);
+    EXPECT_EQ(p.runs.load(), 1);
+    EXPECT_EQ(p.seen_arg, &p);
+    EXPECT_GE(p.stack, 1048576u);
+    EXPECT_LT(p.stack, 2u * 1048576u) << "the requested 1 MiB, not the process default";
+    EXPECT_TRUE(p.all_blocked) << "library threads must leave the host's signals alone";
+
+    sigset_t cur;
+    pthread_sigmask(SIG_SETMASK, nullptr, &cur);
+    EXPECT_EQ(sigismember(&cur, SIGINT), 0) << "the caller's signal mask must be restored";
+    tb1s_thread_join(nullptr);
+}
+
+TEST(Sys, Clocks)
+{
+    uint64_t a = tb1s_now_ms();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    uint64_t b = tb1s_now_ms();
+    EXPECT_GE(b - a, 50u);
+    EXPECT_LT(b - a, 5000u);
+
+    int64_t sys = std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    EXPECT_LE(std::llabs(tb1s_unix_now() - sys), 2);
+}
+
+TEST(Sys, StoppingFlagIsReadUnderTheLock)
+{
+    EXPECT_EQ(tb1s_server_stopping(), 0);
+    {
+        std::lock_guard<std::mutex> g(g_server.lock);
+        g_server.stopping = 1;
+    }
+    EXPECT_EQ(tb1s_server_stopping(), 1);
+    std::lock_guard<std::mutex> g(g_server.lock);
+    g_server.stopping = 0;
+}
+
+}  // namespace
