@@ -94,6 +94,14 @@ int main(void)
     const char *head = "{\"running\":false,\"port\":0,\"clients\":0,";
     CHECK(stats != NULL && strncmp(stats, head, strlen(head)) == 0);
 
+    /* An ECHO request (NetBIOS header, SMB1 header, WordCount 1, ByteCount 0). */
+    const char *sim = tbsmb1s_simulate("00000025 ff534d422b0000000018014000000000000000000000000000003412000001000101000000\n",
+                                       NULL);
+    const char *sim_head = ">> ECHO\n<< ff534d422b";
+    CHECK(sim != NULL && strncmp(sim, sim_head, strlen(sim_head)) == 0);
+    CHECK(sim != NULL && strstr(sim, "\nRESULT ok (1 frames)\n") != NULL);
+    CHECK(tbsmb1s_simulate(NULL, NULL) == NULL);
+    CHECK(strcmp(tbsmb1s_last_error(), "simulate: NULL script") == 0);
     check_code(tbsmb1s_start(NULL, 0, NULL), TBSMB1S_ESMB1OFF,
                "SMB1 is off by default; set_option(\"allow_smb1\",\"1\") first");
     check_code(tbsmb1s_set_option("allow_smb1", "1"), TBSMB1S_OK, NULL);

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "cfg/stats.h"
+
 namespace fs = std::filesystem;
 
 namespace tb1s_test {
@@ -71,5 +73,14 @@ std::string temp_dir::mkdir(const std::string &rel) const
     fs::create_directories(p);
     return p.string();
 }
+
+stat_watch::stat_watch()
+{
+    static_assert(TB1S_NSTATS <= 64);
+    for (int32_t i = 0; i < TB1S_NSTATS; i++)
+        at[i] = tb1s_stat_get(i);
+}
+
+int64_t stat_watch::delta(int32_t idx) const { return tb1s_stat_get(idx) - at[idx]; }
 
 }  // namespace tb1s_test

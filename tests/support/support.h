@@ -28,4 +28,11 @@ struct temp_dir {
     std::string fifo(const std::string &rel) const;
 };
 
+// The statistics counters at construction; delta(i) is the change since.
+struct stat_watch {
+    stat_watch();
+    int64_t delta(int32_t idx) const;
+    int64_t at[64];
+};
+
 }  // namespace tb1s_test

@@ -1,0 +1,309 @@
+// The session runner: NetBIOS framing, admission, the frame loop and the
+// completion of every reply (word count, identifiers, signature, sending).
+#include "sess/runner.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cfg/allow.h"
+#include "cfg/stats.h"
+#include "crypto/crypto.h"
+#include "net/state.h"
+#include "net/sys.h"
+#include "sess/session.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr uint64_t k_message_cap = 4194304;  // largest message whatever max_message says
+constexpr uint64_t k_rbuf_start = 65536;
+constexpr int32_t k_read_timeout_ms = 100;   // granularity of the idle and stop checks
+constexpr int k_eof_limit = 3;               // the third end of stream in one read ends it
+constexpr int32_t k_drain_chunk = 512;
+constexpr uint8_t k_smb1_magic[4] = {0xFF, 'S', 'M', 'B'};
+
+bool is_smb1(const uint8_t *p, uint64_t n) { return n >= 4 && std::memcmp(p, k_smb1_magic, 4) == 0; }
+
+// After a read that brought nothing: false when the session must end because
+// the service is stopping or the peer has been idle too long.
+bool may_wait(tb1s_session *s)
+{
+    if (tb1s_server_stopping())
+        return false;
+    if (tb1s_now_ms() - s->last_active > uint64_t(s->opts.idle_timeout_ms)) {
+        tb1s_stat_add(STAT_TIMEOUTS, 1);
+        return false;
+    }
+    return true;
+}
+
+// Reads exactly n bytes into p: the rule for a packet header and for a
+// message body alike. false when the session must end.
+bool read_all(tb1s_session *s, uint8_t *p, uint64_t n, bool header)
+{
+    uint64_t got = 0;
+    int eofs = 0;
+    while (got < n) {
+        uint64_t want = n - got;
+        int32_t ask = want > INT32_MAX ? INT32_MAX : int32_t(want);
+        int32_t r = s->transport->read(s->user, p + got, ask, k_read_timeout_ms);
+        if (header)
+            tb1s_trace("[nbss0] rr=%d got=%d b=%02x\n", int(r), int(got), r > 0 ? p[got] : 0);
+        if (r > ask)
+            return false;  // a transport that claims more than it was given room for
+        if (r > 0) {
+            got += uint64_t(r);
+            continue;
+        }
+        if (r == 0) {
+            if (++eofs >= k_eof_limit)
+                return false;
+        } else if (r != -2) {
+            return false;
+        }
+        if (!may_wait(s))
+            return false;
+    }
+    return true;
+}
+
+// Discards the called and calling names of a session request and answers it
+// with a positive session response. false when the session must end.
+bool session_request(tb1s_session *s, uint32_t len)
+{
+    uint8_t junk[k_drain_chunk];
+    while (len > 0) {
+        int32_t ask = len < uint32_t(k_drain_chunk) ? int32_t(len) : k_drain_chunk;
+        int32_t r = s->transport->read(s->user, junk, ask, k_read_timeout_ms);
+        if (r > 0 && r <= ask) {
+            len -= uint32_t(r);
+            continue;
+        }
+        if (r != -2 || !may_wait(s))
+            return false;
+    }
+    tb1s_trace("[nbss] 0x81 drained, replying 0x82\n");
+    static constexpr uint8_t ok[4] = {0x82, 0, 0, 0};
+    if (s->transport->write(s->user, ok, 4) != 0)
+        return false;
+    s->last_active = tb1s_now_ms();
+    return true;
+}
+
+// Makes room for a message of len bytes. Old content need not survive.
+bool grow(tb1s_session *s, uint64_t len)
+{
+    auto *p = static_cast<uint8_t *>(std::malloc(len + 16));
+    if (!p)
+        return false;
+    std::free(s->rbuf);
+    s->rbuf = p;
+    s->rcap = len + 16;
+    return true;
+}
+
+void capture(tb1s_session *s, const uint8_t *h)
+{
+    s->command = h[4];
+    s->flags = h[9];
+    s->flags2 = ld16le(h + 10);
+    s->pid_high = ld16le(h + 12);
+    s->tid = ld16le(h + 24);
+    s->pid = ld16le(h + 26);
+    s->req_uid = ld16le(h + 28);
+    s->mid = ld16le(h + 30);
+    s->unicode = (s->flags2 & TB1S_FLAGS2_UNICODE) != 0;
+}
+
+// Signs a finished SMB1 reply: MD5 over the key, 24 zero bytes, the message
+// with its signature field zeroed and the sequence number. The number is
+// used up even when the MAC input cannot be built.
+void sign_reply(tb1s_session *s, tb1s_buf *b)
+{
+    uint32_t n = s->sign_seq++;
+    static constexpr uint8_t zeros[24] = {};
+    tb1s_buf mac{};
+    tb1s_buf_put(&mac, s->sign_key, 16);
+    tb1s_buf_put(&mac, zeros, 24);
+    tb1s_buf_put(&mac, b->data, b->len);
+    w32(&mac, n);
+    if (mac.oom || b->len < 22) {
+        tb1s_buf_free(&mac);
+        return;
+    }
+    std::memset(mac.data + 40 + 14, 0, 8);
+    uint8_t digest[16];
+    tb1s_md5(mac.data, mac.len, digest);
+    tb1s_wipe(mac.data, mac.len);  // it holds the signing key
+    tb1s_buf_free(&mac);
+    st32le(b->data + 14, n);
+    std::memcpy(b->data + 18, digest, 4);
+    st16le(b->data + 10, ld16le(b->data + 10) | 0x0004);
+}
+
+// The frame loop of a session whose record is ready. Returns at its end.
+void frame_loop(tb1s_session *s)
+{
+    for (;;) {
+        uint8_t h[4];
+        if (!read_all(s, h, 4, true))
+            return;
+        tb1s_trace("[nbss] lb=%02x %02x %02x %02x\n", h[0], h[1], h[2], h[3]);
+        uint32_t len = uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
+        if (h[0] == 0x81) {
+            if (!session_request(s, len))
+                return;
+            continue;
+        }
+        uint64_t limit = s->opts.max_message < k_message_cap ? s->opts.max_message : k_message_cap;
+        if (h[0] != 0x00 || len > limit) {
+            tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+            return;
+        }
+        if (len == 0) {  // keep-alive
+            s->last_active = tb1s_now_ms();
+            continue;
+        }
+        if (s->rcap < len && !grow(s, len))
+            return;
+        if (!read_all(s, s->rbuf, len, false))
+            return;
+        s->last_active = tb1s_now_ms();
+        sess_serve(s, s->rbuf, len);
+        tb1s_opts_get(&s->opts);
+        if (s->stop)
+            return;
+    }
+}
+
+}  // namespace
+
+void rep_status(tb1s_reply *rep, uint32_t status)
+{
+    if (rep->buf.len >= 32)
+        st32le(rep->buf.data + 5, status);
+}
+
+void rep_mirror_volatile(tb1s_session *s, tb1s_reply *rep)
+{
+    if (rep->buf.len < 32)
+        return;
+    uint8_t *h = rep->buf.data;
+    st16le(h + 24, s->tid);
+    st16le(h + 26, s->pid);
+    st16le(h + 28, s->uid);
+    st16le(h + 30, s->mid);
+}
+
+void rep_begin(tb1s_session *s, tb1s_reply *rep)
+{
+    uint8_t h[33] = {0xFF, 'S', 'M', 'B'};
+    h[4] = s->command;
+    h[9] = uint8_t(0x90 | (s->flags & 0x08));
+    uint32_t flags2 = (s->flags2 & TB1S_FLAGS2_NTSTATUS) | 0x0801;
+    if (s->ext_sec)
+        flags2 |= 0x0002;
+    st16le(h + 10, flags2);
+    st16le(h + 12, s->pid_high);
+    rep->buf = tb1s_buf{};
+    rep->wc = -1;
+    rep->unicode = 0;
+    tb1s_buf_put(&rep->buf, h, sizeof h);
+    rep_mirror_volatile(s, rep);
+}
+
+void rep_end(tb1s_session *s, tb1s_reply *rep, int32_t sign)
+{
+    tb1s_buf *b = &rep->buf;
+    if (is_smb1(b->data, b->len)) {
+        if (b->len > 32)
+            b->data[32] = uint8_t(rep->wc >= 0 ? rep->wc : (b->len - 33) / 2);
+        rep_mirror_volatile(s, rep);
+        if (rep->unicode && b->len > 11)
+            st16le(b->data + 10, ld16le(b->data + 10) | TB1S_FLAGS2_UNICODE);
+        if (sign == 1 && s->logged_on && s->signing)
+            sign_reply(s, b);
+    }
+    if (b->len > 0) {
+        uint8_t nb[4] = {0x00, uint8_t(b->len >> 16), uint8_t(b->len >> 8), uint8_t(b->len)};
+        const tb1s_transport *t = s->transport;
+        if (t->write(s->user, nb, 4) != 0 || t->write(s->user, b->data, int32_t(b->len)) != 0) {
+            s->stop = 1;
+        } else {
+            if (t->log)
+                t->log(s->user, "<<", b->data, int32_t(b->len));
+            tb1s_stat_add(STAT_BYTES_SENT, int64_t(b->len));
+        }
+    }
+    tb1s_buf_free(b);
+}
+
+void sess_serve(tb1s_session *s, const uint8_t *msg, uint64_t len)
+{
+    if (len <= 32 || !is_smb1(msg, len)) {
+        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        return;
+    }
+    capture(s, msg);
+    if (s->transport->log)
+        s->transport->log(s->user, ">>", msg, int32_t(len));
+    tb1s_reply rep;
+    rep_begin(s, &rep);
+    tb1s_rd req = rd_make(msg + 32, len - 32);
+    int signable = dispatch(s, &req, &rep);
+    rep_end(s, &rep, signable && s->signing && s->logged_on ? 1 : 0);
+}
+
+int name_to_utf8(const tb1s_session *s, const uint8_t *p, uint64_t n, char *out)
+{
+    out[0] = 0;
+    if (s->unicode) {
+        if (n < 2)
+            return 0;
+        if (p[n - 1] == 0 && p[n - 2] == 0)
+            n -= 2;
+        return tb1s_utf16_to_utf8(p, n, out, TB1S_NAME_MAX) < 0 ? -1 : 0;
+    }
+    if (n > 0 && p[n - 1] == 0)
+        n--;
+    if (n > uint64_t(TB1S_NAME_MAX - 1))
+        return -1;
+    if (n > 0)
+        std::memcpy(out, p, n);
+    out[n] = 0;
+    return 0;
+}
+
+void tb1s_sess_run(const tb1s_transport *t, const tb1s_ip *peer, const char *local)
+{
+    char peer_text[64];
+    tb1s_ip_format(peer, peer_text, sizeof peer_text);
+    if (!tb1s_client_allowed(peer)) {
+        tb1s_stat_add(STAT_REFUSED_ALLOW, 1);
+        return;
+    }
+    auto *s = static_cast<tb1s_session *>(std::calloc(1, sizeof(tb1s_session)));
+    if (!s)
+        return;
+    s->transport = t;
+    s->user = t->user;
+    s->client = *peer;
+    tb1s_strlcpy(s->client_text, peer_text, sizeof s->client_text);
+    tb1s_strlcpy(s->local_text, local ? local : "", sizeof s->local_text);
+    s->rbuf = static_cast<uint8_t *>(std::malloc(k_rbuf_start));
+    if (!s->rbuf) {
+        std::free(s);
+        return;
+    }
+    s->rcap = k_rbuf_start;
+    tb1s_opts_get(&s->opts);
+    s->last_active = tb1s_now_ms();
+    tb1s_stat_add(STAT_CONNECTIONS, 1);
+
+    frame_loop(s);
+
+    tb1s_stat_add(STAT_CONNECTIONS, -1);
+    drop_all(s);
+    std::free(s->rbuf);
+    std::free(s);
+}

@@ -1,0 +1,180 @@
+// The session record of one connection, the reply record every command
+// handler fills, and the small helpers all handlers share.
+//
+// A session belongs to its connection's thread from start to end; nothing in
+// it is shared or locked. Handlers read the request through a tb1s_rd placed
+// after the 32-byte SMB header (its first byte is the WordCount), append their
+// words, ByteCount and bytes to the reply and return; they never send.
+#pragma once
+
+#include <cstdint>
+
+#include "cfg/opts.h"
+#include "cfg/shares.h"
+#include "fs/fs.h"
+#include "sess/runner.h"
+#include "sess/status.h"
+#include "util/buf.h"
+#include "util/bytes.h"
+#include "util/ip.h"
+#include "vfs/vfs.h"
+
+inline constexpr int32_t TB1S_MAX_TREES = 256;
+inline constexpr int32_t TB1S_MAX_SEARCHES = 256;
+inline constexpr int32_t TB1S_NAME_MAX = 2056;  // destination size of name_to_utf8
+inline constexpr uint32_t TB1S_FLAGS2_NTSTATUS = 0x4000;
+inline constexpr uint32_t TB1S_FLAGS2_UNICODE = 0x8000;
+
+// One connected tree. An entry is free while `in_use` is 0; TREE_DISCONNECT
+// clears only that flag.
+struct tb1s_tree {
+    int32_t in_use;
+    uint32_t tid;     // 16 significant bits
+    char share[81];   // share name as the client reached it
+    int32_t ipc;      // 1 for "IPC$"
+};
+
+// One open file, folder or pipe, linked into the session's list newest first.
+struct tb1s_file {
+    int32_t in_use;
+    int32_t dir;         // 1 for a folder
+    int32_t pipe;        // 1 for the "srvsvc" pipe
+    uint16_t fid;
+    uint32_t tid;        // tree it was opened through
+    char path[2050];     // canonical host path; empty for the pipe
+    char share[81];      // share name
+    tb1s_share rec;      // copy of the share record from the resolution
+    tb1s_fstat st;       // status snapshot taken at the open (all 0 for the pipe)
+    tb1s_fs_file *fh;    // platform read handle, or null (closed on release)
+    tb1s_file *next;
+};
+
+// One directory search: a sorted snapshot of a folder and how far the
+// client has walked it. cursor_drop frees the listing and zeroes the entry.
+struct tb1s_search {
+    int32_t in_use;
+    uint32_t sid;        // 16 significant bits
+    uint32_t tid;        // the TID at FIND_FIRST2
+    tb1s_vent *list;     // owned; freed with tb1s_vfs_free
+    int32_t count;       // entries in list
+    int32_t pos;         // next listing entry to examine
+    char pattern[513];
+    char path[1026];     // validated folder path
+    int32_t end;         // the listing has been exhausted
+    int32_t dots;        // "." and ".." were put in front of the listing
+};
+
+struct tb1s_session {
+    // Connection.
+    const tb1s_transport *transport;
+    void *user;                 // copy of transport->user
+    tb1s_ip client;
+    char client_text[64];       // formatted client address
+    char local_text[64];        // server-side address text given to the runner
+    tb1s_opts opts;             // snapshot; refreshed after every message
+    uint8_t *rbuf;              // receive buffer
+    uint64_t rcap;              // its capacity
+    uint64_t last_active;       // monotonic ms of the last complete packet
+    int32_t stop;               // end the session after the current reply
+
+    // The request being served (16 significant bits in the identifiers).
+    uint8_t command;
+    uint32_t tid;               // a tree connect replaces it; every reply carries it
+    uint32_t pid;
+    uint32_t req_uid;           // stored, not used
+    uint32_t mid;
+    uint32_t pid_high;
+    uint32_t flags;
+    uint32_t flags2;            // 0x4000 selects NT statuses (rep_error)
+    int32_t unicode;            // FLAGS2 0x8000 of this request
+
+    // Negotiation.
+    int32_t negotiated;         // set by every NEGOTIATE
+    int32_t dialect;            // index of "NT LM 0.12" in the client's list
+    uint64_t server_id;         // FNV-1a of the server name
+    uint8_t challenge[8];       // server challenge
+    int32_t ext_sec;            // extended security: adds FLAGS2 0x0002 to replies
+
+    // Logon.
+    int32_t logged_on;
+    int32_t guest;
+    int32_t signing;            // signing active; set at logon, never cleared
+    uint32_t uid;               // 0 before logon; carried in every reply
+    uint32_t uid_counter;
+    int32_t logon_failures;
+    uint8_t sign_key[16];
+    uint32_t sign_seq;          // sequence number of the next signed reply
+    uint32_t client_bufsize;    // client's MaxBufferSize from session setup; 0 until then
+
+    // Trees, open files, searches and the identifier counters.
+    tb1s_tree trees[TB1S_MAX_TREES];
+    tb1s_file *files;           // newest first
+    int32_t nfiles;
+    tb1s_search searches[TB1S_MAX_SEARCHES];
+    uint32_t id_counter;        // shared by TIDs and search ids
+    uint64_t fid_counter;
+};
+
+// The reply to one request: the whole SMB message from its first header byte.
+struct tb1s_reply {
+    tb1s_buf buf;
+    int32_t wc;        // WordCount to announce; -1: (length - 33) / 2
+    int32_t unicode;   // the reply carries UTF-16 strings: FLAGS2 gains 0x8000
+};
+
+// Every command handler has this shape.
+using tb1s_handler = void (*)(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);
+
+// --- Replies (runner.cpp) ---
+
+// Writes the 33-byte header of the reply to the current request, status 0.
+void rep_begin(tb1s_session *s, tb1s_reply *rep);
+// Completes the reply (WordCount, identifiers, Unicode flag, signature when
+// `sign` is 1 and the session is logged on with signing active), sends it
+// framed, and frees the buffer. A message that does not begin FF 'SMB' (the
+// SMB2 answer to a negotiate) is sent exactly as built. A failed write sets
+// the stop flag.
+void rep_end(tb1s_session *s, tb1s_reply *rep, int32_t sign);
+// Stores a status as it is in header bytes 5..8 (once the header is there).
+void rep_status(tb1s_reply *rep, uint32_t status);
+// Stores the session's TID, PID, UID and MID in header bytes 24..31.
+void rep_mirror_volatile(tb1s_session *s, tb1s_reply *rep);
+
+// Sets an error status in the form the request asked for: the NT status when
+// its FLAGS2 has 0x4000, else the DOS pair (class + code * 65536, tb1s_dos).
+inline void rep_error(const tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos)
+{
+    rep_status(rep, (s->flags2 & TB1S_FLAGS2_NTSTATUS) ? nt : dos);
+}
+
+// Serves one received message (without its NetBIOS header): checks it,
+// captures its header, dispatches it and sends the reply. Dropped messages
+// count a protocol error.
+void sess_serve(tb1s_session *s, const uint8_t *msg, uint64_t len);
+
+// Decodes a name field of the request into UTF-8 in out[TB1S_NAME_MAX]:
+// UTF-16LE when the request is Unicode, else the bytes as they are; one
+// terminating NUL is dropped. 0, or non-zero when it cannot be converted.
+int name_to_utf8(const tb1s_session *s, const uint8_t *p, uint64_t n, char *out);
+
+// --- Session state (dispatch.cpp) ---
+
+// Runs the handler of the current request. 1 when the reply may be signed,
+// 0 for a refused state-changing command (never signed).
+int dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);
+// Releases every open file, search and tree and ends the logon.
+void drop_all(tb1s_session *s);
+// Frees a search's listing and zeroes the entry.
+void cursor_drop(tb1s_search *e);
+
+// The first tree in use with this TID, or null.
+tb1s_tree *tree_find(tb1s_session *s, uint32_t tid);
+// The newest open file whose 16-bit FID equals the low 16 bits of fid, or null.
+tb1s_file *file_find(tb1s_session *s, uint32_t fid);
+
+// A new TID or search id: the low 16 bits of the incremented counter, OR 1.
+inline uint32_t new_id(tb1s_session *s) { return (++s->id_counter & 0xFFFF) | 1; }
+// A new UID, by the same rule from the UID counter.
+inline uint32_t new_uid(tb1s_session *s) { return (++s->uid_counter & 0xFFFF) | 1; }
+// The FID of the next open: the low 16 bits of (counter * 16 + 1).
+inline uint16_t new_fid(tb1s_session *s) { return uint16_t(++s->fid_counter * 16 + 1); }

@@ -1,0 +1,156 @@
+// A scripted connection for driving the real session runner: the peer's
+// bytes and read results in order, every write and log call captured.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sess/runner.h"
+#include "sess/session.h"
+#include "smb1.h"
+#include "support.h"
+#include "util/ip.h"
+
+namespace tb1s_test {
+
+struct conn {
+    struct step {
+        bytes data;          // bytes to deliver, or
+        int32_t result = 0;  // a read result when data is empty
+    };
+    std::deque<step> steps;
+    size_t chunk = 0;            // deliver at most this many bytes per read (0: no limit)
+    int32_t at_end = 0;          // read result once the steps are used up
+    int fail_write = -1;         // index of the write call that fails
+    std::vector<bytes> writes;   // every successful write
+    int write_calls = 0;
+    std::vector<std::pair<std::string, bytes>> logs;
+    std::function<void()> on_write;  // called at every write (may be empty)
+
+    conn &feed(const bytes &b)
+    {
+        steps.push_back({b, 0});
+        return *this;
+    }
+    conn &result(int32_t r)
+    {
+        steps.push_back({{}, r});
+        return *this;
+    }
+
+    // Runs the session from a loopback client until the runner returns.
+    void run()
+    {
+        tb1s_transport t{this, write_cb, read_cb, log_cb};
+        tb1s_ip ip{};
+        ip.family = 4;
+        ip.addr[0] = 127;
+        ip.addr[3] = 1;
+        tb1s_sess_run(&t, &ip, "127.0.0.1");
+    }
+
+    // The writes joined: what the peer received.
+    bytes received() const
+    {
+        bytes all;
+        for (const bytes &w : writes)
+            all.insert(all.end(), w.begin(), w.end());
+        return all;
+    }
+
+    static int32_t read_cb(void *user, uint8_t *p, int32_t max, int32_t)
+    {
+        auto *c = static_cast<conn *>(user);
+        if (c->steps.empty()) {
+            if (c->at_end == -2)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return c->at_end;
+        }
+        step &s = c->steps.front();
+        if (s.data.empty()) {
+            int32_t r = s.result;
+            c->steps.pop_front();
+            return r;
+        }
+        size_t n = s.data.size() < size_t(max) ? s.data.size() : size_t(max);
+        if (c->chunk && n > c->chunk)
+            n = c->chunk;
+        std::memcpy(p, s.data.data(), n);
+        s.data.erase(s.data.begin(), s.data.begin() + long(n));
+        if (s.data.empty())
+            c->steps.pop_front();
+        return int32_t(n);
+    }
+
+    static int32_t write_cb(void *user, const uint8_t *p, int32_t n)
+    {
+        auto *c = static_cast<conn *>(user);
+        if (c->on_write)
+            c->on_write();
+        if (c->write_calls++ == c->fail_write)
+            return -1;
+        c->writes.emplace_back(p, p + n);
+        return 0;
+    }
+
+    static void log_cb(void *user, const char *dir, const uint8_t *p, int32_t n)
+    {
+        static_cast<conn *>(user)->logs.emplace_back(dir, bytes(p, p + n));
+    }
+};
+
+// A session record served message by message, without the frame loop, so
+// a test can set its fields directly (logon, signing, open files).
+struct session_rig {
+    conn c;
+    tb1s_transport t{&c, conn::write_cb, conn::read_cb, conn::log_cb};
+    tb1s_session *s;
+
+    session_rig()
+    {
+        s = static_cast<tb1s_session *>(std::calloc(1, sizeof(tb1s_session)));
+        s->transport = &t;
+        s->user = &c;
+        tb1s_opts_get(&s->opts);
+    }
+    ~session_rig()
+    {
+        drop_all(s);
+        std::free(s);
+    }
+    session_rig(const session_rig &) = delete;
+    session_rig &operator=(const session_rig &) = delete;
+
+    // Serves one request; the reply it produced (cmd 0 and no bytes when
+    // there was none).
+    smb1_reply serve(const smb1_request &r)
+    {
+        size_t before = c.writes.size();
+        bytes m = smb1_message(r);
+        sess_serve(s, m.data(), m.size());
+        smb1_reply rep;
+        if (c.writes.size() == before + 2)
+            parse_reply(c.writes.back(), &rep);
+        return rep;
+    }
+
+    // Links a fresh open-file record at the head of the list, as an open does.
+    tb1s_file *add_file(uint16_t fid)
+    {
+        auto *f = static_cast<tb1s_file *>(std::calloc(1, sizeof(tb1s_file)));
+        f->in_use = 1;
+        f->fid = fid;
+        f->next = s->files;
+        s->files = f;
+        s->nfiles++;
+        return f;
+    }
+};
+
+}  // namespace tb1s_test

@@ -1,0 +1,289 @@
+// The session runner over scripted connections: NetBIOS framing, the reading
+// rules, the message checks and the reply header.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "cfg/opts.h"
+#include "cfg/stats.h"
+#include "conn.h"
+#include "smb1.h"
+
+using namespace tb1s_test;
+
+namespace {
+
+const bytes k_ok = {0x82, 0, 0, 0};
+
+smb1_request echo(uint16_t mid = 1)
+{
+    smb1_request r;
+    r.cmd = 0x2B;
+    r.mid = mid;
+    r.words = le().u16(1);
+    r.data = {'h', 'i'};
+    return r;
+}
+
+// The SMB messages the peer received, without their NetBIOS headers (each
+// reply is written as a 4-byte header and then the message).
+std::vector<smb1_reply> replies_of(const conn &c)
+{
+    std::vector<smb1_reply> out;
+    for (const bytes &w : c.writes) {
+        smb1_reply r;
+        if (parse_reply(w, &r))
+            out.push_back(r);
+    }
+    return out;
+}
+
+struct option_guard {
+    std::string key, restore;
+    option_guard(const char *k, const char *v, const char *old) : key(k), restore(old)
+    {
+        EXPECT_EQ(tb1s_opt_set(k, v), 0) << k << "=" << v;
+    }
+    ~option_guard() { tb1s_opt_set(key.c_str(), restore.c_str()); }
+};
+
+TEST(Runner, SessionRequestsAreAnsweredAtAnyTimeAndNotLogged)
+{
+    stat_watch w;
+    conn c;
+    c.feed(nbss(bytes(68, 0x20), 0x81)).feed(smb1_frame(echo())).feed({0x81, 0, 0, 0});
+    c.run();
+    ASSERT_EQ(c.writes.size(), 4u);
+    EXPECT_EQ(c.writes[0], k_ok) << "session request with names";
+    EXPECT_EQ(to_hex(c.writes[1]), to_hex(bytes{0, 0, 0, uint8_t(c.writes[2].size())}));
+    EXPECT_EQ(c.writes[3], k_ok) << "session request without body";
+    ASSERT_EQ(c.logs.size(), 2u) << "only the SMB1 request and its reply are logged";
+    EXPECT_EQ(c.logs[0].first, ">>");
+    EXPECT_EQ(c.logs[1].first, "<<");
+    EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 0);
+    EXPECT_EQ(w.delta(STAT_BYTES_SENT), int64_t(c.writes[2].size())) << "the 4-byte header is not counted";
+    EXPECT_EQ(w.delta(STAT_CONNECTIONS), 0) << "a finished session no longer counts";
+}
+
+TEST(Runner, CountsTheConnectionWhileItRuns)
+{
+    stat_watch w;
+    conn c;
+    int64_t during = -1;
+    c.on_write = [&] { during = w.delta(STAT_CONNECTIONS); };
+    c.feed(smb1_frame(echo()));
+    c.run();
+    EXPECT_EQ(during, 1);
+    EXPECT_EQ(w.delta(STAT_CONNECTIONS), 0);
+}
+
+TEST(Runner, KeepAlivesAreSilent)
+{
+    stat_watch w;
+    conn c;
+    c.feed({0, 0, 0, 0}).feed({0, 0, 0, 0}).feed(smb1_frame(echo()));
+    c.run();
+    EXPECT_EQ(replies_of(c).size(), 1u);
+    EXPECT_EQ(c.writes.size(), 2u);
+    EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 0);
+}
+
+TEST(Runner, ReadsPacketsDeliveredAByteAtATime)
+{
+    conn c;
+    c.chunk = 1;
+    c.feed(nbss(bytes(5, 0x20), 0x81)).feed(smb1_frame(echo(7))).feed(smb1_frame(echo(8)));
+    c.run();
+    auto r = replies_of(c);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].mid, 7);
+    EXPECT_EQ(r[1].mid, 8);
+}
+
+// End of stream is tolerated twice within one header or body read; the
+// third ends the session even with bytes received in between.
+TEST(Runner, EndOfStreamToleranceIsPerRead)
+{
+    bytes f = smb1_frame(echo());
+    bytes head(f.begin(), f.begin() + 2), rest(f.begin() + 2, f.begin() + 10), tail(f.begin() + 10, f.end());
+    {
+        conn c;  // two in the header, two in the body: served
+        c.feed(head).result(0).result(0).feed(rest).result(0).result(0).feed(tail);
+        c.run();
+        EXPECT_EQ(replies_of(c).size(), 1u);
+    }
+    {
+        conn c;  // three in the body with data between them: ended
+        bytes b1(f.begin() + 4, f.begin() + 10), b2(f.begin() + 10, f.begin() + 12);
+        bytes b3(f.begin() + 12, f.end());
+        c.feed(bytes(f.begin(), f.begin() + 4)).result(0).feed(b1).result(0).feed(b2).result(0).feed(b3);
+        c.run();
+        EXPECT_TRUE(c.writes.empty());
+    }
+    {
+        conn c;  // a read error ends it at once
+        c.feed(head).result(-5).feed(rest).feed(tail);
+        c.run();
+        EXPECT_TRUE(c.writes.empty());
+    }
+}
+
+TEST(Runner, IdlePeerIsDisconnectedAndCounted)
+{
+    option_guard idle("idle_timeout_ms", "100", "30000");
+    stat_watch w;
+    conn c;
+    c.at_end = -2;  // nothing more arrives, and no end of stream either
+    c.feed({0x00, 0x00});
+    auto t0 = std::chrono::steady_clock::now();
+    c.run();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(w.delta(STAT_TIMEOUTS), 1);
+    EXPECT_GE(ms, 100);
+    EXPECT_LT(ms, 2000);
+}
+
+TEST(Runner, ForeignPacketTypesEndTheSession)
+{
+    for (uint8_t type : {0x85, 0x82, 0x01, 0xFF}) {
+        stat_watch w;
+        conn c;
+        c.feed({type, 0, 0, 0}).feed(smb1_frame(echo()));
+        c.run();
+        EXPECT_TRUE(c.writes.empty()) << "type " << int(type);
+        EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 1) << "type " << int(type);
+    }
+}
+
+// Messages that are not SMB1 are dropped, counted, and the session goes on.
+TEST(Runner, NonSmb1MessagesAreDropped)
+{
+    bytes smb2 = {0xFE, 'S', 'M', 'B'};
+    smb2.resize(64, 0);
+    bytes b32 = smb1_message(echo());
+    b32.resize(32);
+    bytes b33 = b32;
+    b33.push_back(0);  // WordCount 0 and nothing else: still a message to serve
+    struct row {
+        const char *what;
+        bytes msg;
+        size_t replies;
+    } rows[] = {
+        {"SMB2 message", smb2, 0},
+        {"32-byte SMB1 header", b32, 0},
+        {"33 bytes", b33, 1},
+        {"no signature", bytes(40, 0x11), 0},
+    };
+    for (const row &r : rows) {
+        stat_watch w;
+        conn c;
+        c.feed(nbss(r.msg)).feed(smb1_frame(echo(9)));
+        c.run();
+        auto rep = replies_of(c);
+        ASSERT_EQ(rep.size(), r.replies + 1) << r.what;
+        EXPECT_EQ(rep.back().mid, 9) << r.what << ": the next message is served";
+        EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), r.replies ? 0 : 1) << r.what;
+        EXPECT_EQ(c.logs.size(), 2 * rep.size()) << r.what << ": dropped messages are not logged";
+    }
+}
+
+// A message of exactly the limit is read; one byte more ends the session.
+TEST(Runner, MessageSizeLimit)
+{
+    auto big_echo = [](size_t total) {
+        smb1_request r = echo();
+        r.data.assign(total - 32 - 1 - 2 - 2, 0x5A);
+        bytes m = smb1_message(r);
+        EXPECT_EQ(m.size(), total);
+        return nbss(m);
+    };
+    struct row {
+        const char *max_message;
+        size_t size;
+        bool served;
+    } rows[] = {
+        {"4194304", 4194304, true},
+        {"16777216", 4194304, true},
+        {"16777216", 4194305, false},
+        {"65536", 65536, true},
+        {"65536", 65537, false},
+    };
+    for (const row &r : rows) {
+        option_guard limit("max_message", r.max_message, "4194304");
+        stat_watch w;
+        conn c;
+        c.feed(big_echo(r.size)).feed(smb1_frame(echo()));
+        c.run();
+        auto rep = replies_of(c);
+        std::string what = std::string("max_message ") + r.max_message + ", message " + std::to_string(r.size);
+        if (r.served) {
+            ASSERT_EQ(rep.size(), 2u) << what;
+            EXPECT_EQ(rep[0].byte_count, uint16_t(r.size - 37)) << what;
+            EXPECT_EQ(rep[0].data.size(), r.size - 37) << what;
+        } else {
+            EXPECT_TRUE(rep.empty()) << what;
+            EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 1) << what;
+        }
+    }
+}
+
+TEST(Runner, ReplyHeaderMirrorsTheRequest)
+{
+    struct row {
+        uint8_t flags;
+        uint16_t flags2;
+        uint8_t want_flags;
+        uint16_t want_flags2;
+    } rows[] = {
+        {0x18, 0xC807, 0x98, 0x4801},
+        {0x00, 0x0001, 0x90, 0x0801},
+        {0x08, 0x8000, 0x98, 0x0801},
+        {0xFF, 0xFFFF, 0x98, 0x4801},
+    };
+    for (const row &r : rows) {
+        smb1_request q = echo(0xBEEF);
+        q.flags = r.flags;
+        q.flags2 = r.flags2;
+        q.pid = 0x4321;
+        q.pid_high = 0x0A0B;
+        q.tid = 0x0777;
+        q.uid = 0x0999;
+        conn c;
+        c.feed(smb1_frame(q));
+        c.run();
+        auto rep = replies_of(c);
+        ASSERT_EQ(rep.size(), 1u);
+        const smb1_reply &p = rep[0];
+        EXPECT_EQ(p.cmd, 0x2B);
+        EXPECT_EQ(p.flags, r.want_flags) << "request FLAGS " << int(r.flags);
+        EXPECT_EQ(p.flags2, r.want_flags2) << "request FLAGS2 " << r.flags2;
+        EXPECT_EQ(p.pid_high, 0x0A0B);
+        EXPECT_EQ(p.pid, 0x4321);
+        EXPECT_EQ(p.mid, 0xBEEF);
+        EXPECT_EQ(p.tid, 0x0777);
+        EXPECT_EQ(p.uid, 0) << "no UID before logon, whatever the request says";
+        EXPECT_EQ(to_hex(p.signature), "0000000000000000");
+    }
+}
+
+// A failed write ends the session after that request and is not counted.
+TEST(Runner, FailedReplyWriteEndsTheSession)
+{
+    for (int fail : {0, 1}) {  // the NetBIOS header, or the message
+        stat_watch w;
+        conn c;
+        c.fail_write = fail;
+        c.feed(smb1_frame(echo())).feed(smb1_frame(echo()));
+        c.run();
+        EXPECT_EQ(c.write_calls, fail + 1) << "fail write " << fail << ": nothing is written after the failure";
+        EXPECT_EQ(w.delta(STAT_BYTES_SENT), 0);
+        EXPECT_EQ(c.logs.size(), 1u) << "the reply is not logged";
+    }
+    conn c;  // a failed positive session response ends it too
+    c.fail_write = 0;
+    c.feed({0x81, 0, 0, 0}).feed(smb1_frame(echo()));
+    c.run();
+    EXPECT_EQ(c.write_calls, 1);
+}
+
+}  // namespace
