@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "cfg/shares.h"
 #include "conn.h"
 #include "smb1.h"
 
@@ -103,6 +105,27 @@ struct logged_rig : session_rig {
     {
         smb1_reply p = serve(create_req(tid, name, a));
         return p.status == 0 ? uint16_t(p.words[5] | p.words[6] << 8) : 0;
+    }
+};
+
+// Shares declared for one test and removed again at its end.
+struct share_set {
+    std::vector<std::string> names;
+    share_set() = default;
+    share_set(const share_set &) = delete;
+    share_set &operator=(const share_set &) = delete;
+    ~share_set()
+    {
+        for (const std::string &n : names)
+            tb1s_share_remove(n.c_str());
+    }
+    // 0, or the result code of the addition.
+    int32_t add(const std::string &name, const std::string &path)
+    {
+        int32_t rc = tb1s_share_add(name.c_str(), path.c_str());
+        if (rc == 0)
+            names.push_back(name);
+        return rc;
     }
 };
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "cfg/stats.h"
+#include <filesystem>
+
 #include "files.h"
 
 using namespace tb1s_test;
@@ -166,6 +168,199 @@ TEST(Open, FidsFollowTheSessionCounterAndMaxHandlesLimits)
     ASSERT_EQ(g.serve(close).status, 0u);
     EXPECT_EQ(g.open(1, "srvsvc"), 0x0041);
     EXPECT_EQ(g.s->files->fid, 0x0041) << "the newest open is at the head of the list";
+}
+
+}  // namespace
+
+namespace {
+
+// A share "docs" over a folder with a file, a sub-folder, a file whose name
+// begins with U+4E00, and a link that leads out of the share; a share "one"
+// over a single file.
+struct share_rig : logged_rig {
+    temp_dir outside, root;
+    share_set shares;
+    uint16_t tid = 0;
+    share_rig()
+    {
+        root.write("a.txt", "hello");
+        root.write("sub/b.bin", std::string(70000, 'b'));
+        root.write("\xE4\xB8\x80.txt", "one");
+        std::filesystem::create_symlink(outside.write("secret", "s"), root.path + "/out");
+        EXPECT_EQ(shares.add("docs", root.path), 0);
+        EXPECT_EQ(shares.add("one", root.path + "/a.txt"), 0);
+        tid = connect("\\\\HOST\\docs");
+        EXPECT_NE(tid, 0);
+    }
+};
+
+tb1s_fstat host_stat(const std::string &path)
+{
+    tb1s_fstat st{};
+    EXPECT_EQ(tb1s_fs_stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+TEST(Open, FilesAndFoldersOfAShare)
+{
+    share_rig g;
+    uint16_t one = g.connect("one");
+    ASSERT_NE(one, 0);
+    struct row {
+        const char *what;
+        uint16_t tid;
+        smb1_request r;
+        std::string host;  // the object opened
+        uint32_t attrs;
+        uint64_t size, alloc;
+    } rows[] = {
+        {"file", g.tid, create_req(g.tid, "a.txt"), g.root.path + "/a.txt", 0x21, 5, 65536},
+        {"file in a folder, either separator", g.tid, create_req(g.tid, "\\sub/b.bin"), g.root.path + "/sub/b.bin",
+         0x21, 70000, 131072},
+        {"folder", g.tid, create_req(g.tid, "sub"), g.root.path + "/sub", 0x11, 0, 0},
+        {"'\\' is the share's root", g.tid, create_req(g.tid, "\\"), g.root.path, 0x11, 0, 0},
+        {"ASCII request", g.tid, create_req(g.tid, "sub\\b.bin", {}, 0x4001), g.root.path + "/sub/b.bin", 0x21,
+         70000, 131072},
+        {"name beginning with U+4E00", g.tid, create_req_raw(g.tid, le().u16(0x4E00).utf16(".txt")),
+         g.root.path + "/\xE4\xB8\x80.txt", 0x21, 3, 65536},
+        {"root of a file share", one, create_req(one, "\\"), g.root.path + "/a.txt", 0x21, 5, 65536},
+    };
+    for (const row &r : rows) {
+        stat_watch w;
+        smb1_reply p = g.serve(r.r);
+        ASSERT_EQ(p.status, 0u) << r.what;
+        ASSERT_EQ(p.words.size(), 68u) << r.what;
+        tb1s_fstat st = host_stat(r.host);
+        if (r.attrs == 0x11) {
+            EXPECT_EQ(u64_at(p.words, W_ALLOC), (st.size + 65535) / 65536 * 65536) << r.what;
+            EXPECT_EQ(u64_at(p.words, W_EOF), st.size) << r.what;
+        } else {
+            EXPECT_EQ(u64_at(p.words, W_ALLOC), r.alloc) << r.what;
+            EXPECT_EQ(u64_at(p.words, W_EOF), r.size) << r.what;
+        }
+        EXPECT_EQ(u32_at(p.words, W_ATTRS), r.attrs) << r.what;
+        EXPECT_EQ(u64_at(p.words, W_TIMES), tb1s_filetime(st.btime)) << r.what << ": creation time";
+        EXPECT_EQ(u64_at(p.words, W_TIMES + 8), tb1s_filetime(st.atime)) << r.what << ": access time";
+        EXPECT_EQ(u64_at(p.words, W_TIMES + 16), tb1s_filetime(st.mtime)) << r.what << ": write time";
+        EXPECT_EQ(u64_at(p.words, W_TIMES + 24), tb1s_filetime(st.btime)) << r.what << ": change time";
+        EXPECT_NE(u64_at(p.words, W_TIMES + 16), 0u) << r.what;
+        EXPECT_EQ(p.words[W_TYPE], 0) << r.what;
+        EXPECT_EQ(p.words[W_DIR], 0) << r.what << ": a folder shows in the attributes only";
+        EXPECT_EQ(w.delta(STAT_OPENS), 1) << r.what;
+
+        uint16_t fid = uint16_t(p.words[W_FID] | p.words[W_FID + 1] << 8);
+        tb1s_file *f = file_find(g.s, fid);
+        ASSERT_NE(f, nullptr) << r.what;
+        char canon[2050];
+        ASSERT_EQ(tb1s_fs_realpath(r.host.c_str(), canon, sizeof canon), 0);
+        EXPECT_STREQ(f->path, canon) << r.what;
+        EXPECT_EQ(f->dir, r.attrs == 0x11 ? 1 : 0) << r.what;
+        EXPECT_EQ(f->pipe, 0) << r.what;
+        EXPECT_EQ(f->tid, r.tid) << r.what;
+        EXPECT_STREQ(f->share, r.tid == one ? "one" : "docs") << r.what;
+        EXPECT_EQ(f->st.ino, st.ino) << r.what;
+        EXPECT_EQ(f->st.size, st.size) << r.what;
+    }
+}
+
+TEST(Open, AccessMasksDispositionsAndOptionsOnAShare)
+{
+    share_rig g;
+    struct row {
+        const char *name;
+        uint32_t access, disposition, options;
+        uint32_t status;
+    } rows[] = {
+        {"a.txt", 0x80000000, 1, 0, 0},                    // GENERIC_READ
+        {"a.txt", 0x001200A9, 1, 0, 0},                    // every read right
+        {"a.txt", 0x00000001, 1, 0x0040, 0},               // read data; non-directory file
+        {"a.txt", 0, 1, 0x0020, 0},                        // no rights at all; other options ignored
+        {"sub", 0x80000000, 1, 0x0001, 0},                 // a folder asked for as a folder
+        {"sub", 0x80000000, 1, 0x0040, 0},                 // non-directory is not enforced
+        {"a.txt", 0x40000000, 1, 0, ST_ACCESS_DENIED},     // GENERIC_WRITE
+        {"a.txt", 0xC0000000, 1, 0, ST_ACCESS_DENIED},     // read and write
+        {"a.txt", 0x02000000, 1, 0, ST_ACCESS_DENIED},     // MAXIMUM_ALLOWED
+        {"a.txt", 0x00010000, 1, 0, ST_ACCESS_DENIED},     // DELETE
+        {"a.txt", 0x10000000, 1, 0, ST_ACCESS_DENIED},     // GENERIC_ALL
+        {"a.txt", 0x20000000, 1, 0, ST_ACCESS_DENIED},     // GENERIC_EXECUTE
+        {"a.txt", 0x00000002, 1, 0, ST_ACCESS_DENIED},     // write data
+        {"a.txt", 0x00000100, 1, 0, ST_ACCESS_DENIED},     // write attributes
+        {"a.txt", 0x80000000, 3, 0, ST_ACCESS_DENIED},     // open or create, though the file exists
+        {"a.txt", 0x80000000, 0, 0, ST_ACCESS_DENIED},     // supersede
+        {"a.txt", 0x80000000, 5, 0, ST_ACCESS_DENIED},     // overwrite or create
+        {"a.txt", 0x80000000, 1, 0x0002, ST_ACCESS_DENIED},  // write through
+        {"a.txt", 0x80000000, 1, 0x1000, ST_ACCESS_DENIED},  // delete on close
+        {"a.txt", 0x80000000, 1, 0x0001, ST_NOT_A_DIRECTORY},
+        {"nothing.txt", 0x40000000, 1, 0, ST_ACCESS_DENIED},  // refused before the name is looked at
+        {"nothing.txt", 0x80000000, 1, 0x0001, ST_NAME_NOT_FOUND},
+    };
+    for (const row &r : rows) {
+        create_args a;
+        a.access = r.access;
+        a.disposition = r.disposition;
+        a.options = r.options;
+        stat_watch w;
+        smb1_reply p = g.serve(create_req(g.tid, r.name, a));
+        std::string what = std::string(r.name) + " access " + std::to_string(r.access) + " disposition " +
+                           std::to_string(r.disposition) + " options " + std::to_string(r.options);
+        EXPECT_EQ(p.status, r.status) << what;
+        EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), r.status ? 1 : 0) << what;
+        EXPECT_EQ(w.delta(STAT_OPENS), r.status ? 0 : 1) << what;
+    }
+}
+
+TEST(Open, NamesRefusedOrNotFoundOnAShare)
+{
+    share_rig g;
+    struct row {
+        const char *name;
+        uint32_t nt, dos;
+        int64_t path_refused;
+    } rows[] = {
+        {"..", ST_NAME_INVALID, dos_pair(1, 6), 1},
+        {"..\\a.txt", ST_NAME_INVALID, dos_pair(1, 6), 1},
+        {"sub\\..\\a.txt", ST_NAME_INVALID, dos_pair(1, 6), 1},
+        {"sub/../../x", ST_NAME_INVALID, dos_pair(1, 6), 1},
+        {"a.txt.", ST_NAME_INVALID, dos_pair(1, 6), 1},
+        {"nothing.txt", ST_NAME_NOT_FOUND, dos_pair(1, 2), 0},
+        {"sub\\nothing", ST_NAME_NOT_FOUND, dos_pair(1, 2), 0},
+        {"a.txt\\x", ST_NAME_NOT_FOUND, dos_pair(1, 2), 0},
+        {"out", ST_NAME_NOT_FOUND, dos_pair(1, 2), 1},  // the link leads out of the share
+    };
+    for (const row &r : rows) {
+        for (bool nt : {true, false}) {
+            smb1_request q = create_req(g.tid, r.name, {}, nt ? 0xC001 : 0x8001);
+            std::string what = std::string(r.name) + (nt ? " (NT status)" : " (DOS error)");
+            stat_watch w;
+            smb1_reply p = g.serve(q);
+            EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
+            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(w.delta(STAT_PATH_REFUSED), r.path_refused) << what;
+            EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1) << what;
+        }
+    }
+    EXPECT_EQ(g.s->nfiles, 0);
+}
+
+// A removed share leaves its trees connected; opens on them fail.
+TEST(Open, ShareRemovedAfterTheTreeConnect)
+{
+    share_rig g;
+    ASSERT_EQ(tb1s_share_remove("docs"), 0);
+    ASSERT_NE(tree_find(g.s, g.tid), nullptr);
+    struct row {
+        const char *name;
+        uint32_t nt, dos;
+    } rows[] = {
+        {"\\", ST_BAD_NETWORK_NAME, dos_pair(1, 2)},
+        {"a.txt", ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+    };
+    for (const row &r : rows) {
+        for (bool nt : {true, false}) {
+            smb1_reply p = g.serve(create_req(g.tid, r.name, {}, nt ? 0xC001 : 0x8001));
+            EXPECT_EQ(p.status, nt ? r.nt : r.dos) << r.name;
+        }
+    }
 }
 
 }  // namespace

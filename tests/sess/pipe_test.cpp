@@ -157,6 +157,38 @@ TEST(Pipe, ShareEnumerationWithoutDeclaredShares)
     EXPECT_EQ(hex_at(pkt, strings, pkt.size() - strings), to_hex(tail));
 }
 
+TEST(Pipe, ShareEnumerationListsSharesByNameThenIpc)
+{
+    temp_dir d;
+    share_set shares;
+    ASSERT_EQ(shares.add("Music", d.mkdir("m")), 0);
+    ASSERT_EQ(shares.add("films", d.mkdir("f")), 0);
+    pipe_fixture f;
+    bytes pkt = f.transact(packet(0, 9, 60, 15));
+    EXPECT_EQ(f.status(), 0u);
+    expect_enum_head(pkt, 9, 2);
+    size_t strings = 16 + 32 + 3 * 12;
+    bytes tail = le()
+                     .raw(ndr("films")).raw(ndr("read-only share"))
+                     .raw(ndr("Music")).raw(ndr("read-only share"))
+                     .raw(ndr("IPC$")).raw(ndr("IPC Service"))
+                     .u32(3).u32(0).u32(0);
+    EXPECT_EQ(pkt.size(), strings + tail.size());
+    EXPECT_EQ(hex_at(pkt, strings, pkt.size() - strings), to_hex(tail));
+}
+
+// A declared share that the host happens to call 'ipc$' is a disk share
+// like any other; only the built-in one is listed last as the IPC share.
+TEST(Pipe, DeclaredIpcNamedShareIsADiskShare)
+{
+    temp_dir d;
+    share_set shares;
+    ASSERT_EQ(shares.add("ipc$", d.path), 0);
+    pipe_fixture f;
+    bytes pkt = f.transact(packet(0, 9, 60, 15));
+    expect_enum_head(pkt, 9, 1);
+}
+
 TEST(Pipe, NdrStrings)
 {
     struct row {

@@ -197,3 +197,30 @@ TEST(Read, RequestTidIsNotCompared)
 }
 
 }  // namespace
+
+namespace {
+
+// Open and read through a real share: the read sees the file as it is at
+// the moment, not as it was at the open.
+TEST(Read, AfterAnOpenSeesTheFileAsItIsNow)
+{
+    read_rig g;
+    share_set shares;
+    std::string file = g.dir.write("f.txt", "first");
+    ASSERT_EQ(shares.add("s", g.dir.path), 0);
+    uint16_t tid = g.connect("s");
+    ASSERT_NE(tid, 0);
+    uint16_t fid = g.open(tid, "f.txt");
+    ASSERT_NE(fid, 0);
+    uint16_t folder = g.open(tid, "\\");
+    ASSERT_NE(folder, 0);
+
+    EXPECT_EQ(text_of(do_read(g, read_req(fid, 0, 100)).data), "first");
+    g.dir.write("f.txt", "second, longer");
+    EXPECT_EQ(text_of(do_read(g, read_req(fid, 0, 100)).data), "second, longer");
+    EXPECT_EQ(do_read(g, read_req(folder, 0, 100)).status, ST_IS_A_DIRECTORY);
+    std::filesystem::remove(file);
+    EXPECT_EQ(do_read(g, read_req(fid, 0, 100)).status, ST_ACCESS_DENIED);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 
 #include "cfg/stats.h"
 #include "files.h"
+#include "util/text.h"
 
 using namespace tb1s_test;
 
@@ -30,6 +31,47 @@ TEST(TreeConnect, IpcInAnySpellingAndPathForm)
             EXPECT_EQ(w.delta(STAT_TREES), 1) << what;
         }
     }
+}
+
+TEST(TreeConnect, ShareByTheLastComponentOfEitherSeparator)
+{
+    temp_dir d;
+    share_set shares;
+    ASSERT_EQ(shares.add("Music", d.path), 0);
+    for (const char *path : {"//HOST/Music", "Music", "//x/y/Music", "\\\\HOST\\Music", "\\\\x\\y\\Music",
+                             "\\\\HOST/music", "MUSIC"}) {
+        for (uint16_t flags2 : {uint16_t(0xC001), uint16_t(0x4001)}) {
+            logged_rig g;
+            stat_watch w;
+            smb1_reply p = g.serve(tree_req(path, flags2));
+            std::string what = std::string(path) + (flags2 & FLAGS2_UNICODE ? " (Unicode)" : " (ASCII)");
+            ASSERT_EQ(p.status, 0u) << what;
+            // AndX, OptionalSupport 0, MaximalShareAccessRights 0, guest rights 5.
+            EXPECT_EQ(to_hex(body(p)), "07" "ff000000" "0000" "00000000" "05000000" "0600" "3f3f3f3f3f00") << what;
+            tb1s_tree *t = tree_find(g.s, p.tid);
+            ASSERT_NE(t, nullptr) << what;
+            EXPECT_EQ(t->ipc, 0) << what;
+            EXPECT_EQ(tb1s_casecmp(t->share, "Music"), 0) << what << ": the name as the client spelled it";
+            EXPECT_EQ(w.delta(STAT_TREES), 1) << what;
+            EXPECT_EQ(w.delta(STAT_TREE_REFUSED), 0) << what;
+        }
+    }
+}
+
+// Connecting the same share twice gives two trees; each tree keeps its TID.
+TEST(TreeConnect, EveryConnectIsANewTree)
+{
+    temp_dir d;
+    share_set shares;
+    ASSERT_EQ(shares.add("a", d.mkdir("a")), 0);
+    ASSERT_EQ(shares.add("b", d.mkdir("b")), 0);
+    logged_rig g;
+    uint16_t ipc = g.connect("IPC$"), a1 = g.connect("a"), a2 = g.connect("a"), b = g.connect("b");
+    EXPECT_EQ(ipc, 1);
+    ASSERT_TRUE(a1 && a2 && b);
+    EXPECT_TRUE(a1 != a2 && a2 != b && a1 != b && ipc != a1) << a1 << " " << a2 << " " << b;
+    EXPECT_STREQ(tree_find(g.s, b)->share, "b");
+    EXPECT_STREQ(tree_find(g.s, a2)->share, "a");
 }
 
 TEST(TreeConnect, Refusals)
