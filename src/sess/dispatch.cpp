@@ -41,6 +41,7 @@ void unlink_file(tb1s_session *s, tb1s_file *f)
     }
     if (f->fh)
         tb1s_fs_close(f->fh);
+    tb1s_buf_free(&f->out);
     std::free(f);
     if (s->nfiles > 0)
         s->nfiles--;

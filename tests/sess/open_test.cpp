@@ -31,6 +31,7 @@ TEST(Open, SrvsvcPipe)
     } rows[] = {
         {"srvsvc", create_req(1, "srvsvc")},
         {"SRVSVC", create_req(1, "SRVSVC")},
+        {"with the leading backslash Windows and Samba clients send", create_req(1, "\\srvsvc")},
         {"ASCII request", create_req(1, "SrvSvc", {}, 0x4001)},
         {"write access", create_req(1, "srvsvc", write_access)},
         {"directory option", create_req(1, "srvsvc", folder)},
@@ -105,7 +106,9 @@ TEST(Open, Refusals)
         {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), ST_ACCESS_DENIED, dos_pair(2, 4)},
         {"unpaired surrogate", bad_utf16, ST_INVALID_PARAMETER, dos_pair(1, 8)},
         {"odd UTF-16 length", odd_utf16, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"leading backslash", create_req(1, "\\srvsvc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"two leading backslashes", create_req(1, "\\\\srvsvc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"pipe path", create_req(1, "\\PIPE\\srvsvc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"trailing backslash", create_req(1, "srvsvc\\"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
         {"other pipe", create_req(1, "lsarpc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
     };
     for (row &r : rows) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "files.h"
 #include "sess/handlers.h"
@@ -12,26 +15,35 @@ using namespace tb1s_test;
 
 namespace {
 
-// A reply record with its header, as the runner hands it to a handler.
+// A reply record with its header, as the runner hands it to a handler, and
+// a pipe record for the rest of a long answer.
 struct pipe_fixture {
     tb1s_session *s = static_cast<tb1s_session *>(std::calloc(1, sizeof(tb1s_session)));
+    tb1s_file *pipe = static_cast<tb1s_file *>(std::calloc(1, sizeof(tb1s_file)));
     tb1s_reply rep{{}, -1, 0};
     pipe_fixture()
     {
         uint8_t header[33] = {0xFF, 'S', 'M', 'B'};
         tb1s_buf_put(&rep.buf, header, sizeof header);
         s->flags2 = 0xC001;
+        pipe->pipe = 1;
     }
     ~pipe_fixture()
     {
         tb1s_buf_free(&rep.buf);
+        tb1s_buf_free(&pipe->out);
+        std::free(pipe);
         std::free(s);
     }
     uint32_t status() const { return ld32le(rep.buf.data + 5); }
     // The TRANSACTION reply's data block, checked against its words.
-    bytes transact(const bytes &pkt)
+    bytes transact(const bytes &pkt, uint32_t max_data = 4280)
     {
-        pipe_transact(s, &rep, pkt.data(), uint32_t(pkt.size()));
+        pipe_transact(s, &rep, pipe, max_data, pkt.data(), uint32_t(pkt.size()));
+        return trans_data(rep);
+    }
+    static bytes trans_data(const tb1s_reply &rep)
+    {
         if (rep.buf.len < 56)
             return {};
         const uint8_t *w = rep.buf.data + 33;
@@ -115,22 +127,11 @@ TEST(Pipe, UnsupportedPackets)
         for (bool nt : {true, false}) {
             pipe_fixture f;
             f.s->flags2 = nt ? 0xC001 : 0x8001;
-            pipe_transact(f.s, &f.rep, r.pkt.data(), uint32_t(r.pkt.size()));
+            pipe_transact(f.s, &f.rep, f.pipe, 4280, r.pkt.data(), uint32_t(r.pkt.size()));
             EXPECT_EQ(f.status(), nt ? ST_NOT_SUPPORTED : dos_pair(2, 1)) << r.what;
             EXPECT_EQ(f.rep.buf.len, 33u) << r.what;
         }
     }
-}
-
-// The share enumeration's layout up to the strings, for n declared shares.
-void expect_enum_head(const bytes &pkt, uint32_t call_id, uint32_t n)
-{
-    expect_header(pkt, 2, call_id, "share enumeration");
-    le want;
-    want.u32(0x00200000).u16(0).u8(0).u8(0).u32(1).u32(1).u32(0x00020004).u32(n + 1).u32(0x00020008).u32(n + 1);
-    for (uint32_t i = 0; i <= n; i++)
-        want.u32(0x00020010 + 64 * i).u32(i == n ? 3 : 0).u32(0x00020014 + 64 * i);
-    EXPECT_EQ(hex_at(pkt, 16, want.b.size()), to_hex(want.b));
 }
 
 // The strings written by ndr_w_str, each as (maximum count, offset, actual
@@ -145,16 +146,34 @@ bytes ndr(const std::string &s)
     return b;
 }
 
+// The stub of a NetShareEnumAll answer listing these disk shares and IPC$.
+bytes enum_stub(const std::vector<std::string> &names)
+{
+    uint32_t n = uint32_t(names.size());
+    le b;
+    b.u32(1).u32(1).u32(0x00020004).u32(n + 1).u32(0x00020008).u32(n + 1);
+    for (uint32_t i = 0; i <= n; i++)
+        b.u32(0x00020010 + 64 * i).u32(i == n ? 3 : 0).u32(0x00020014 + 64 * i);
+    for (const std::string &name : names)
+        b.raw(ndr(name)).raw(ndr("read-only share"));
+    return b.raw(ndr("IPC$")).raw(ndr("IPC Service")).u32(n + 1).u32(0).u32(0);
+}
+
+// A one-fragment answer: the response header, then the stub.
+void expect_enum(const bytes &pkt, uint32_t call_id, const std::vector<std::string> &names)
+{
+    expect_header(pkt, 2, call_id, "share enumeration");
+    EXPECT_EQ(hex_at(pkt, 16, 8), "00002000" "0000" "00" "00") << "allocation hint, context, cancel count";
+    EXPECT_EQ(hex_at(pkt, 24, pkt.size() - 24), to_hex(enum_stub(names)));
+}
+
 TEST(Pipe, ShareEnumerationWithoutDeclaredShares)
 {
     pipe_fixture f;
     bytes pkt = f.transact(packet(0, 0xCAFE, 60, 15));
     EXPECT_EQ(f.status(), 0u);
-    expect_enum_head(pkt, 0xCAFE, 0);
-    size_t strings = 16 + 32 + 12;  // header, fixed fields, one entry
-    bytes tail = le().raw(ndr("IPC$")).raw(ndr("IPC Service")).u32(1).u32(0).u32(0);
-    EXPECT_EQ(pkt.size(), strings + tail.size());
-    EXPECT_EQ(hex_at(pkt, strings, pkt.size() - strings), to_hex(tail));
+    expect_enum(pkt, 0xCAFE, {});
+    EXPECT_EQ(pkt.size(), 24u + 24 + 12 + 24 + 36 + 12) << "one entry, IPC$ and its comment";
 }
 
 TEST(Pipe, ShareEnumerationListsSharesByNameThenIpc)
@@ -166,15 +185,7 @@ TEST(Pipe, ShareEnumerationListsSharesByNameThenIpc)
     pipe_fixture f;
     bytes pkt = f.transact(packet(0, 9, 60, 15));
     EXPECT_EQ(f.status(), 0u);
-    expect_enum_head(pkt, 9, 2);
-    size_t strings = 16 + 32 + 3 * 12;
-    bytes tail = le()
-                     .raw(ndr("films")).raw(ndr("read-only share"))
-                     .raw(ndr("Music")).raw(ndr("read-only share"))
-                     .raw(ndr("IPC$")).raw(ndr("IPC Service"))
-                     .u32(3).u32(0).u32(0);
-    EXPECT_EQ(pkt.size(), strings + tail.size());
-    EXPECT_EQ(hex_at(pkt, strings, pkt.size() - strings), to_hex(tail));
+    expect_enum(pkt, 9, {"films", "Music"});
 }
 
 // A declared share that the host happens to call 'ipc$' is a disk share
@@ -185,8 +196,110 @@ TEST(Pipe, DeclaredIpcNamedShareIsADiskShare)
     share_set shares;
     ASSERT_EQ(shares.add("ipc$", d.path), 0);
     pipe_fixture f;
-    bytes pkt = f.transact(packet(0, 9, 60, 15));
-    expect_enum_head(pkt, 9, 1);
+    expect_enum(f.transact(packet(0, 9, 60, 15)), 9, {"ipc$"});
+}
+
+// An answer longer than the client's MaxDataCount: its first part comes
+// with BUFFER_OVERFLOW and the rest through READ_ANDX on the pipe, in
+// fragments no longer than the 3344 bytes announced at the bind.
+TEST(Pipe, LongAnswerInFragmentsAndReads)
+{
+    temp_dir d;
+    share_set shares;
+    std::vector<std::string> names;
+    for (int i = 100; i < 220; i++) {
+        names.push_back("share_with_a_longer_name_" + std::to_string(i));
+        ASSERT_EQ(shares.add(names.back(), d.path), 0);
+    }
+    for (bool nt : {true, false}) {
+        logged_rig g;
+        ASSERT_EQ(g.connect("IPC$"), 1);
+        uint16_t fid = g.open(1, "srvsvc");
+        tb1s_file *pipe = file_find(g.s, fid);
+        ASSERT_NE(pipe, nullptr);
+
+        g.s->flags2 = nt ? 0xC001 : 0x8001;
+        tb1s_reply rep;
+        rep_begin(g.s, &rep);
+        bytes pkt = packet(0, 0x42, 60, 15);
+        pipe_transact(g.s, &rep, pipe, 4280, pkt.data(), uint32_t(pkt.size()));
+        EXPECT_EQ(ld32le(rep.buf.data + 5), nt ? 0x80000005 : dos_pair(1, 234)) << "BUFFER_OVERFLOW";
+        bytes stream = pipe_fixture::trans_data(rep);
+        tb1s_buf_free(&rep.buf);
+        EXPECT_EQ(stream.size(), 4280u);
+
+        for (int reads = 0;; reads++) {
+            ASSERT_LT(reads, 20);
+            smb1_request r = read_req(fid, 0, 1000);
+            r.flags2 = g.s->flags2;
+            smb1_reply p = g.serve(r);
+            ASSERT_EQ(p.wc, 12);
+            ASSERT_EQ(p.word(5), p.data.size() - 1) << "DataLength";
+            ASSERT_LE(p.word(5), 1000);
+            stream.insert(stream.end(), p.data.begin() + 1, p.data.end());
+            if (p.status == 0)
+                break;
+            ASSERT_EQ(p.status, nt ? 0x80000005 : dos_pair(1, 234));
+        }
+        EXPECT_EQ(g.serve(read_req(fid, 0, 1000)).status, ST_NOT_SUPPORTED) << "nothing more to read";
+
+        bytes stub;
+        size_t at = 0;
+        int frags = 0;
+        while (at < stream.size()) {
+            ASSERT_GE(stream.size() - at, 24u);
+            uint16_t len = ld16le(stream.data() + at + 8);
+            ASSERT_LE(len, 3344);
+            ASSERT_LE(at + len, stream.size());
+            bool last = at + len == stream.size();
+            EXPECT_EQ(stream[at + 2], 2) << "response";
+            EXPECT_EQ(stream[at + 3], (frags == 0 ? 1 : 0) | (last ? 2 : 0)) << "fragment " << frags << " flags";
+            EXPECT_EQ(ld32le(stream.data() + at + 12), 0x42u) << "call id";
+            if (!last) {
+                EXPECT_EQ((len - 24) % 8, 0) << "fragment " << frags << " keeps NDR alignment";
+            }
+            stub.insert(stub.end(), stream.begin() + long(at) + 24, stream.begin() + long(at) + len);
+            at += len;
+            frags++;
+        }
+        EXPECT_GT(frags, 4);
+        EXPECT_EQ(to_hex(stub), to_hex(enum_stub(names)));
+
+        // A rest left unread goes with the pipe when it is closed.
+        rep_begin(g.s, &rep);
+        pipe_transact(g.s, &rep, pipe, 100, pkt.data(), uint32_t(pkt.size()));
+        tb1s_buf_free(&rep.buf);
+        smb1_request close;
+        close.cmd = 0x04;
+        close.words = le().u16(fid).u32(0);
+        EXPECT_EQ(g.serve(close).status, 0u);
+        EXPECT_EQ(g.s->nfiles, 0);
+    }
+}
+
+// A new transaction drops what the client left unread of the last answer.
+TEST(Pipe, NewTransactionReplacesTheUnreadRest)
+{
+    temp_dir d;
+    share_set shares;
+    for (int i = 0; i < 40; i++)
+        ASSERT_EQ(shares.add("s" + std::to_string(i), d.path), 0);
+    pipe_fixture f;
+    f.transact(packet(0, 1, 60, 15), 100);
+    EXPECT_EQ(f.status(), 0x80000005u);
+    EXPECT_GT(f.pipe->out.len, f.pipe->out_pos);
+    pipe_fixture g;
+    std::swap(g.pipe, f.pipe);
+    g.transact(packet(11, 2, 72));
+    EXPECT_EQ(g.status(), 0u);
+    EXPECT_EQ(g.pipe->out.len, 0u) << "the bind acknowledgement fits; the old rest is gone";
+    EXPECT_EQ(g.pipe->out_pos, 0u);
+
+    pipe_fixture unlimited;  // MaxDataCount 0 sets no limit
+    bytes all = unlimited.transact(packet(0, 3, 60, 15), 0);
+    EXPECT_EQ(unlimited.status(), 0u);
+    EXPECT_GT(all.size(), 1000u);
+    EXPECT_EQ(unlimited.pipe->out.len, 0u);
 }
 
 TEST(Pipe, NdrStrings)
