@@ -1,22 +1,22 @@
 // Requests of the file commands (tree connect, open, read) for the session
-// tests, and a logged-on session record to serve them.
+// tests, a logged-on session record to serve them, the expected share list
+// of the srvsvc pipe, and shares declared for the length of a test.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "cfg/shares.h"
 #include "conn.h"
+#include "util/bytes.h"
 #include "smb1.h"
 
 namespace tb1s_test {
 
-constexpr uint32_t ST_INVALID_HANDLE = 0xC0000008, ST_INVALID_PARAMETER = 0xC000000D,
-                   ST_END_OF_FILE = 0xC0000011, ST_ACCESS_DENIED = 0xC0000022, ST_NAME_INVALID = 0xC0000033,
-                   ST_NAME_NOT_FOUND = 0xC0000034, ST_INSUFFICIENT_RESOURCES = 0xC000009A,
-                   ST_IS_A_DIRECTORY = 0xC00000BA, ST_NOT_SUPPORTED = 0xC00000BB, ST_BAD_NETWORK_NAME = 0xC00000CC,
-                   ST_NOT_A_DIRECTORY = 0xC0000103, ST_SESSION_DELETED = 0xC0000203;
-constexpr uint32_t dos_pair(uint32_t cls, uint32_t code) { return cls | code << 16; }
+// Statuses are the library's own constants (sess/status.h); tb1s_dos(class,
+// code) gives the DOS form.
 
 // TREE_CONNECT_ANDX with a one-byte password. The path is UTF-16 when the
 // request's FLAGS2 says Unicode (it does by default), else ASCII.
@@ -107,6 +107,62 @@ struct logged_rig : session_rig {
         return p.status == 0 ? uint16_t(p.words[5] | p.words[6] << 8) : 0;
     }
 };
+
+// The strings written by ndr_w_str, each as (maximum count, offset, actual
+// count, UTF-16 with terminator, padding).
+inline bytes ndr(const std::string &s)
+{
+    uint32_t count = uint32_t(s.size()) + 1;
+    le b;
+    b.u32(count).u32(0).u32(count).utf16(s);
+    if (count % 2)
+        b.u16(0);
+    return b;
+}
+
+// The stub of a NetShareEnumAll answer listing these disk shares and IPC$.
+inline bytes enum_stub(const std::vector<std::string> &names)
+{
+    uint32_t n = uint32_t(names.size());
+    le b;
+    b.u32(1).u32(1).u32(0x00020004).u32(n + 1).u32(0x00020008).u32(n + 1);
+    for (uint32_t i = 0; i <= n; i++)
+        b.u32(0x00020010 + 64 * i).u32(i == n ? 3 : 0).u32(0x00020014 + 64 * i);
+    for (const std::string &name : names)
+        b.raw(ndr(name)).raw(ndr("read-only share"));
+    return b.raw(ndr("IPC$")).raw(ndr("IPC Service")).u32(n + 1).u32(0).u32(0);
+}
+
+// Takes a stream of DCE/RPC response fragments apart, checking each one's
+// header, size (at most the 3344 bytes announced at the bind) and flags;
+// their stubs joined go to *stub. The number of fragments.
+inline int rpc_stub(const bytes &stream, uint32_t call_id, bytes *stub)
+{
+    size_t at = 0;
+    int frags = 0;
+    while (at < stream.size()) {
+        EXPECT_GE(stream.size() - at, 24u);
+        if (stream.size() - at < 24)
+            break;
+        uint16_t len = ld16le(stream.data() + at + 8);
+        EXPECT_LE(len, 3344);
+        EXPECT_GE(len, 24);
+        EXPECT_LE(at + len, stream.size());
+        if (len < 24 || at + len > stream.size())
+            break;
+        bool last = at + len == stream.size();
+        EXPECT_EQ(stream[at + 2], 2) << "response";
+        EXPECT_EQ(stream[at + 3], (frags == 0 ? 1 : 0) | (last ? 2 : 0)) << "fragment " << frags << " flags";
+        EXPECT_EQ(ld32le(stream.data() + at + 12), call_id) << "call id";
+        if (!last) {
+            EXPECT_EQ((len - 24) % 8, 0) << "fragment " << frags << " keeps NDR alignment";
+        }
+        stub->insert(stub->end(), stream.begin() + long(at) + 24, stream.begin() + long(at) + len);
+        at += len;
+        frags++;
+    }
+    return frags;
+}
 
 // Shares declared for one test and removed again at its end.
 struct share_set {

@@ -93,23 +93,23 @@ TEST(Open, Refusals)
         smb1_request r;
         uint32_t nt, dos;
     } rows[] = {
-        {"WordCount 23", wc23, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"words cut short", words_short, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"NameLength 0", create_req(1, "srvsvc", len0), ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"NameLength past the end", create_req(1, "srvsvc", len_past), ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"only a terminator", create_req(1, ""), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
-        {"only a NUL (ASCII)", create_req(1, "", {}, 0x4001), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
-        {"no tree", create_req(9, "srvsvc", with(0x80000000, 3, 0)), ST_BAD_NETWORK_NAME, dos_pair(1, 6)},
-        {"open or create", create_req(1, "srvsvc", with(0x80000000, 3, 0)), ST_ACCESS_DENIED, dos_pair(2, 4)},
-        {"create", create_req(1, "srvsvc", with(0x80000000, 2, 0)), ST_ACCESS_DENIED, dos_pair(2, 4)},
-        {"write through", create_req(1, "srvsvc", with(0x80000000, 1, 0x0002)), ST_ACCESS_DENIED, dos_pair(2, 4)},
-        {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), ST_ACCESS_DENIED, dos_pair(2, 4)},
-        {"unpaired surrogate", bad_utf16, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"odd UTF-16 length", odd_utf16, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"two leading backslashes", create_req(1, "\\\\srvsvc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
-        {"pipe path", create_req(1, "\\PIPE\\srvsvc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
-        {"trailing backslash", create_req(1, "srvsvc\\"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
-        {"other pipe", create_req(1, "lsarpc"), ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"WordCount 23", wc23, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"words cut short", words_short, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"NameLength 0", create_req(1, "srvsvc", len0), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"NameLength past the end", create_req(1, "srvsvc", len_past), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"only a terminator", create_req(1, ""), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
+        {"only a NUL (ASCII)", create_req(1, "", {}, 0x4001), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
+        {"no tree", create_req(9, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6)},
+        {"open or create", create_req(1, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
+        {"create", create_req(1, "srvsvc", with(0x80000000, 2, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
+        {"write through", create_req(1, "srvsvc", with(0x80000000, 1, 0x0002)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
+        {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
+        {"unpaired surrogate", bad_utf16, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"odd UTF-16 length", odd_utf16, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"two leading backslashes", create_req(1, "\\\\srvsvc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
+        {"pipe path", create_req(1, "\\PIPE\\srvsvc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
+        {"trailing backslash", create_req(1, "srvsvc\\"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
+        {"other pipe", create_req(1, "lsarpc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
     };
     for (row &r : rows) {
         for (bool nt : {true, false}) {
@@ -141,7 +141,7 @@ TEST(Open, AlignmentByte)
     // The alignment byte is taken only when the block holds NameLength bytes after it.
     smb1_request r = create_req(1, "srvsvc");
     r.data.pop_back();
-    EXPECT_EQ(g.serve(r).status, ST_INVALID_PARAMETER);
+    EXPECT_EQ(g.serve(r).status, NT_STATUS_INVALID_PARAMETER);
 
     // A name without a terminator, and one whose NameLength leaves it out.
     EXPECT_EQ(g.serve(create_req_raw(1, le().utf16("srvsvc", false))).status, 0u);
@@ -157,11 +157,11 @@ TEST(Open, FidsFollowTheSessionCounterAndMaxHandlesLimits)
     ASSERT_EQ(g.connect("IPC$"), 1);
     EXPECT_EQ(g.open(1, "srvsvc"), 0x0011);
     EXPECT_EQ(g.open(1, "srvsvc"), 0x0021);
-    EXPECT_EQ(g.serve(create_req(1, "nope")).status, ST_NAME_NOT_FOUND);
+    EXPECT_EQ(g.serve(create_req(1, "nope")).status, NT_STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(g.open(1, "srvsvc"), 0x0031) << "a refused open takes no FID";
     stat_watch w;
     smb1_reply p = g.serve(create_req(1, "srvsvc"));
-    EXPECT_EQ(p.status, ST_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(p.status, NT_STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1);
     EXPECT_EQ(g.s->nfiles, 3);
 
@@ -280,22 +280,22 @@ TEST(Open, AccessMasksDispositionsAndOptionsOnAShare)
         {"a.txt", 0, 1, 0x0020, 0},                        // no rights at all; other options ignored
         {"sub", 0x80000000, 1, 0x0001, 0},                 // a folder asked for as a folder
         {"sub", 0x80000000, 1, 0x0040, 0},                 // non-directory is not enforced
-        {"a.txt", 0x40000000, 1, 0, ST_ACCESS_DENIED},     // GENERIC_WRITE
-        {"a.txt", 0xC0000000, 1, 0, ST_ACCESS_DENIED},     // read and write
-        {"a.txt", 0x02000000, 1, 0, ST_ACCESS_DENIED},     // MAXIMUM_ALLOWED
-        {"a.txt", 0x00010000, 1, 0, ST_ACCESS_DENIED},     // DELETE
-        {"a.txt", 0x10000000, 1, 0, ST_ACCESS_DENIED},     // GENERIC_ALL
-        {"a.txt", 0x20000000, 1, 0, ST_ACCESS_DENIED},     // GENERIC_EXECUTE
-        {"a.txt", 0x00000002, 1, 0, ST_ACCESS_DENIED},     // write data
-        {"a.txt", 0x00000100, 1, 0, ST_ACCESS_DENIED},     // write attributes
-        {"a.txt", 0x80000000, 3, 0, ST_ACCESS_DENIED},     // open or create, though the file exists
-        {"a.txt", 0x80000000, 0, 0, ST_ACCESS_DENIED},     // supersede
-        {"a.txt", 0x80000000, 5, 0, ST_ACCESS_DENIED},     // overwrite or create
-        {"a.txt", 0x80000000, 1, 0x0002, ST_ACCESS_DENIED},  // write through
-        {"a.txt", 0x80000000, 1, 0x1000, ST_ACCESS_DENIED},  // delete on close
-        {"a.txt", 0x80000000, 1, 0x0001, ST_NOT_A_DIRECTORY},
-        {"nothing.txt", 0x40000000, 1, 0, ST_ACCESS_DENIED},  // refused before the name is looked at
-        {"nothing.txt", 0x80000000, 1, 0x0001, ST_NAME_NOT_FOUND},
+        {"a.txt", 0x40000000, 1, 0, NT_STATUS_ACCESS_DENIED},     // GENERIC_WRITE
+        {"a.txt", 0xC0000000, 1, 0, NT_STATUS_ACCESS_DENIED},     // read and write
+        {"a.txt", 0x02000000, 1, 0, NT_STATUS_ACCESS_DENIED},     // MAXIMUM_ALLOWED
+        {"a.txt", 0x00010000, 1, 0, NT_STATUS_ACCESS_DENIED},     // DELETE
+        {"a.txt", 0x10000000, 1, 0, NT_STATUS_ACCESS_DENIED},     // GENERIC_ALL
+        {"a.txt", 0x20000000, 1, 0, NT_STATUS_ACCESS_DENIED},     // GENERIC_EXECUTE
+        {"a.txt", 0x00000002, 1, 0, NT_STATUS_ACCESS_DENIED},     // write data
+        {"a.txt", 0x00000100, 1, 0, NT_STATUS_ACCESS_DENIED},     // write attributes
+        {"a.txt", 0x80000000, 3, 0, NT_STATUS_ACCESS_DENIED},     // open or create, though the file exists
+        {"a.txt", 0x80000000, 0, 0, NT_STATUS_ACCESS_DENIED},     // supersede
+        {"a.txt", 0x80000000, 5, 0, NT_STATUS_ACCESS_DENIED},     // overwrite or create
+        {"a.txt", 0x80000000, 1, 0x0002, NT_STATUS_ACCESS_DENIED},  // write through
+        {"a.txt", 0x80000000, 1, 0x1000, NT_STATUS_ACCESS_DENIED},  // delete on close
+        {"a.txt", 0x80000000, 1, 0x0001, NT_STATUS_NOT_A_DIRECTORY},
+        {"nothing.txt", 0x40000000, 1, 0, NT_STATUS_ACCESS_DENIED},  // refused before the name is looked at
+        {"nothing.txt", 0x80000000, 1, 0x0001, NT_STATUS_OBJECT_NAME_NOT_FOUND},
     };
     for (const row &r : rows) {
         create_args a;
@@ -320,15 +320,15 @@ TEST(Open, NamesRefusedOrNotFoundOnAShare)
         uint32_t nt, dos;
         int64_t path_refused;
     } rows[] = {
-        {"..", ST_NAME_INVALID, dos_pair(1, 6), 1},
-        {"..\\a.txt", ST_NAME_INVALID, dos_pair(1, 6), 1},
-        {"sub\\..\\a.txt", ST_NAME_INVALID, dos_pair(1, 6), 1},
-        {"sub/../../x", ST_NAME_INVALID, dos_pair(1, 6), 1},
-        {"a.txt.", ST_NAME_INVALID, dos_pair(1, 6), 1},
-        {"nothing.txt", ST_NAME_NOT_FOUND, dos_pair(1, 2), 0},
-        {"sub\\nothing", ST_NAME_NOT_FOUND, dos_pair(1, 2), 0},
-        {"a.txt\\x", ST_NAME_NOT_FOUND, dos_pair(1, 2), 0},
-        {"out", ST_NAME_NOT_FOUND, dos_pair(1, 2), 1},  // the link leads out of the share
+        {"..", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
+        {"..\\a.txt", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
+        {"sub\\..\\a.txt", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
+        {"sub/../../x", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
+        {"a.txt.", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
+        {"nothing.txt", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 0},
+        {"sub\\nothing", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 0},
+        {"a.txt\\x", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 0},
+        {"out", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 1},  // the link leads out of the share
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -355,8 +355,8 @@ TEST(Open, ShareRemovedAfterTheTreeConnect)
         const char *name;
         uint32_t nt, dos;
     } rows[] = {
-        {"\\", ST_BAD_NETWORK_NAME, dos_pair(1, 2)},
-        {"a.txt", ST_NAME_NOT_FOUND, dos_pair(1, 2)},
+        {"\\", NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 2)},
+        {"a.txt", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {

@@ -128,35 +128,10 @@ TEST(Pipe, UnsupportedPackets)
             pipe_fixture f;
             f.s->flags2 = nt ? 0xC001 : 0x8001;
             pipe_transact(f.s, &f.rep, f.pipe, 4280, r.pkt.data(), uint32_t(r.pkt.size()));
-            EXPECT_EQ(f.status(), nt ? ST_NOT_SUPPORTED : dos_pair(2, 1)) << r.what;
+            EXPECT_EQ(f.status(), nt ? NT_STATUS_NOT_SUPPORTED : tb1s_dos(2, 1)) << r.what;
             EXPECT_EQ(f.rep.buf.len, 33u) << r.what;
         }
     }
-}
-
-// The strings written by ndr_w_str, each as (maximum count, offset, actual
-// count, UTF-16 with terminator, padding).
-bytes ndr(const std::string &s)
-{
-    uint32_t count = uint32_t(s.size()) + 1;
-    le b;
-    b.u32(count).u32(0).u32(count).utf16(s);
-    if (count % 2)
-        b.u16(0);
-    return b;
-}
-
-// The stub of a NetShareEnumAll answer listing these disk shares and IPC$.
-bytes enum_stub(const std::vector<std::string> &names)
-{
-    uint32_t n = uint32_t(names.size());
-    le b;
-    b.u32(1).u32(1).u32(0x00020004).u32(n + 1).u32(0x00020008).u32(n + 1);
-    for (uint32_t i = 0; i <= n; i++)
-        b.u32(0x00020010 + 64 * i).u32(i == n ? 3 : 0).u32(0x00020014 + 64 * i);
-    for (const std::string &name : names)
-        b.raw(ndr(name)).raw(ndr("read-only share"));
-    return b.raw(ndr("IPC$")).raw(ndr("IPC Service")).u32(n + 1).u32(0).u32(0);
 }
 
 // A one-fragment answer: the response header, then the stub.
@@ -223,7 +198,7 @@ TEST(Pipe, LongAnswerInFragmentsAndReads)
         rep_begin(g.s, &rep);
         bytes pkt = packet(0, 0x42, 60, 15);
         pipe_transact(g.s, &rep, pipe, 4280, pkt.data(), uint32_t(pkt.size()));
-        EXPECT_EQ(ld32le(rep.buf.data + 5), nt ? 0x80000005 : dos_pair(1, 234)) << "BUFFER_OVERFLOW";
+        EXPECT_EQ(ld32le(rep.buf.data + 5), nt ? 0x80000005 : tb1s_dos(1, 234)) << "BUFFER_OVERFLOW";
         bytes stream = pipe_fixture::trans_data(rep);
         tb1s_buf_free(&rep.buf);
         EXPECT_EQ(stream.size(), 4280u);
@@ -239,29 +214,12 @@ TEST(Pipe, LongAnswerInFragmentsAndReads)
             stream.insert(stream.end(), p.data.begin() + 1, p.data.end());
             if (p.status == 0)
                 break;
-            ASSERT_EQ(p.status, nt ? 0x80000005 : dos_pair(1, 234));
+            ASSERT_EQ(p.status, nt ? 0x80000005 : tb1s_dos(1, 234));
         }
-        EXPECT_EQ(g.serve(read_req(fid, 0, 1000)).status, ST_NOT_SUPPORTED) << "nothing more to read";
+        EXPECT_EQ(g.serve(read_req(fid, 0, 1000)).status, NT_STATUS_NOT_SUPPORTED) << "nothing more to read";
 
         bytes stub;
-        size_t at = 0;
-        int frags = 0;
-        while (at < stream.size()) {
-            ASSERT_GE(stream.size() - at, 24u);
-            uint16_t len = ld16le(stream.data() + at + 8);
-            ASSERT_LE(len, 3344);
-            ASSERT_LE(at + len, stream.size());
-            bool last = at + len == stream.size();
-            EXPECT_EQ(stream[at + 2], 2) << "response";
-            EXPECT_EQ(stream[at + 3], (frags == 0 ? 1 : 0) | (last ? 2 : 0)) << "fragment " << frags << " flags";
-            EXPECT_EQ(ld32le(stream.data() + at + 12), 0x42u) << "call id";
-            if (!last) {
-                EXPECT_EQ((len - 24) % 8, 0) << "fragment " << frags << " keeps NDR alignment";
-            }
-            stub.insert(stub.end(), stream.begin() + long(at) + 24, stream.begin() + long(at) + len);
-            at += len;
-            frags++;
-        }
+        int frags = rpc_stub(stream, 0x42, &stub);
         EXPECT_GT(frags, 4);
         EXPECT_EQ(to_hex(stub), to_hex(enum_stub(names)));
 

@@ -64,9 +64,9 @@ TEST(Read, SizesAndEndOfFile)
         {"part", 2, 3, 0, "234"},
         {"up to the end", 7, 3, 0, "789"},
         {"across the end", 8, 100, 0, "89"},
-        {"at the end", 10, 100, ST_END_OF_FILE, ""},
-        {"past the end", 0xFFFFFFF0, 100, ST_END_OF_FILE, ""},
-        {"count 0", 0, 0, ST_END_OF_FILE, ""},
+        {"at the end", 10, 100, NT_STATUS_END_OF_FILE, ""},
+        {"past the end", 0xFFFFFFF0, 100, NT_STATUS_END_OF_FILE, ""},
+        {"count 0", 0, 0, NT_STATUS_END_OF_FILE, ""},
     };
     for (const row &r : rows) {
         stat_watch w;
@@ -88,7 +88,7 @@ TEST(Read, SizesAndEndOfFile)
                                "00");
     smb1_request dos = read_req(0x0011, 10, 4);
     dos.flags2 = 0x0001;
-    EXPECT_EQ(g.serve(dos).status, dos_pair(1, 2));
+    EXPECT_EQ(g.serve(dos).status, tb1s_dos(1, 2));
 }
 
 TEST(Read, HighOffsetReadsBeyondFourGiB)
@@ -103,7 +103,7 @@ TEST(Read, HighOffsetReadsBeyondFourGiB)
     }
     g.add(0x0011, big);
     EXPECT_EQ(text_of(do_read(g, read_req(0x0011, 5, 10, 1)).data), "high");
-    EXPECT_EQ(do_read(g, read_req(0x0011, 9, 10, 1)).status, ST_END_OF_FILE) << "just past the end";
+    EXPECT_EQ(do_read(g, read_req(0x0011, 9, 10, 1)).status, NT_STATUS_END_OF_FILE) << "just past the end";
     EXPECT_EQ(do_read(g, read_req(0x0011, 5, 10)).data, bytes(10, 0)) << "WordCount 10: offset 5 is in the hole";
     EXPECT_EQ(do_read(g, read_req(0x0011, 5, 10, 0)).data, bytes(10, 0)) << "WordCount 12 with OffsetHigh 0";
 }
@@ -137,14 +137,14 @@ TEST(Read, Refusals)
         smb1_request r;
         uint32_t nt, dos;
     } rows[] = {
-        {"WordCount 11", wc11, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"WordCount 10 cut short", short10, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"WordCount 12 without OffsetHigh", short12, ST_INVALID_PARAMETER, dos_pair(1, 8)},
-        {"FID never issued", read_req(0x0061, 0, 4), ST_INVALID_HANDLE, dos_pair(1, 2)},
-        {"folder", read_req(0x0021, 0, 4), ST_IS_A_DIRECTORY, dos_pair(1, 5)},
-        {"pipe", read_req(0x0031, 0, 4), ST_NOT_SUPPORTED, dos_pair(2, 1)},
-        {"file deleted after the open", read_req(0x0041, 0, 4), ST_ACCESS_DENIED, dos_pair(1, 5)},
-        {"file replaced by a folder", read_req(0x0051, 0, 4), ST_ACCESS_DENIED, dos_pair(1, 5)},
+        {"WordCount 11", wc11, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"WordCount 10 cut short", short10, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"WordCount 12 without OffsetHigh", short12, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"FID never issued", read_req(0x0061, 0, 4), NT_STATUS_INVALID_HANDLE, tb1s_dos(1, 2)},
+        {"folder", read_req(0x0021, 0, 4), NT_STATUS_FILE_IS_A_DIRECTORY, tb1s_dos(1, 5)},
+        {"pipe", read_req(0x0031, 0, 4), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1)},
+        {"file deleted after the open", read_req(0x0041, 0, 4), NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5)},
+        {"file replaced by a folder", read_req(0x0051, 0, 4), NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5)},
     };
     for (row &r : rows) {
         for (bool nt : {true, false}) {
@@ -218,9 +218,9 @@ TEST(Read, AfterAnOpenSeesTheFileAsItIsNow)
     EXPECT_EQ(text_of(do_read(g, read_req(fid, 0, 100)).data), "first");
     g.dir.write("f.txt", "second, longer");
     EXPECT_EQ(text_of(do_read(g, read_req(fid, 0, 100)).data), "second, longer");
-    EXPECT_EQ(do_read(g, read_req(folder, 0, 100)).status, ST_IS_A_DIRECTORY);
+    EXPECT_EQ(do_read(g, read_req(folder, 0, 100)).status, NT_STATUS_FILE_IS_A_DIRECTORY);
     std::filesystem::remove(file);
-    EXPECT_EQ(do_read(g, read_req(fid, 0, 100)).status, ST_ACCESS_DENIED);
+    EXPECT_EQ(do_read(g, read_req(fid, 0, 100)).status, NT_STATUS_ACCESS_DENIED);
 }
 
 }  // namespace

@@ -84,10 +84,10 @@ TEST(TreeConnect, Refusals)
         const char *body;  // hex after the header
         int64_t refused;   // change of tree_refused
     } rows[] = {
-        {"not logged on", tree_req("IPC$"), false, ST_SESSION_DELETED, dos_pair(2, 231), "00", 1},
-        {"no such share", tree_req("\\\\HOST\\nothing"), true, ST_BAD_NETWORK_NAME, dos_pair(1, 6), "00", 1},
-        {"empty share name", tree_req("//HOST/"), true, ST_NAME_INVALID, dos_pair(1, 6), "00", 0},
-        {"empty path", tree_req(""), true, ST_NAME_INVALID, dos_pair(1, 6), "00", 0},
+        {"not logged on", tree_req("IPC$"), false, NT_STATUS_USER_SESSION_DELETED, tb1s_dos(2, 231), "00", 1},
+        {"no such share", tree_req("\\\\HOST\\nothing"), true, NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6), "00", 1},
+        {"empty share name", tree_req("//HOST/"), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0},
+        {"empty path", tree_req(""), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0},
     };
     for (row &r : rows) {
         for (bool nt : {true, false}) {
@@ -146,10 +146,10 @@ TEST(TreeConnect, MalformedRequests)
             smb1_reply p = g.serve(r.r);
             std::string what = std::string(r.what) + (logged_on ? "" : " (not logged on)");
             if (!logged_on && !r.before_logon) {
-                EXPECT_EQ(p.status, ST_SESSION_DELETED) << what;
+                EXPECT_EQ(p.status, NT_STATUS_USER_SESSION_DELETED) << what;
                 continue;
             }
-            EXPECT_EQ(p.status, ST_INVALID_PARAMETER) << what;
+            EXPECT_EQ(p.status, NT_STATUS_INVALID_PARAMETER) << what;
             EXPECT_EQ(to_hex(body(p)), r.body) << what;
             EXPECT_EQ(w.delta(STAT_TREE_REFUSED), 0) << what;
         }
@@ -168,7 +168,7 @@ TEST(TreeConnect, FullTableThenReuseAfterDisconnect)
     }
     stat_watch w;
     smb1_reply p = g.serve(tree_req("IPC$"));
-    EXPECT_EQ(p.status, ST_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(p.status, NT_STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(w.delta(STAT_TREE_REFUSED), 1);
 
     smb1_request bye;
