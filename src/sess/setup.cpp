@@ -33,7 +33,6 @@ constexpr uint64_t k_password_area = 257;
 constexpr uint64_t k_lmv2_len = 24;
 
 constexpr uint32_t k_action_guest = 0x0001;
-constexpr uint64_t k_done_len = 23;  // the accept-completed negTokenResp
 
 // NativeOS, NativeLanMan and PrimaryDomain, 8-bit, each with its NUL.
 constexpr char k_texts[] = "Windows 6.1\0Talvern Beacon 1.0.1\0WORKGROUP";
@@ -320,7 +319,6 @@ void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, i
     tb1s_buf_put(b, blob.data, blob.len);
     tb1s_buf_put(b, k_texts, texts);
     tb1s_buf_free(&blob);
-    static_assert(k_done_len == 23);
 
     tb1s_trace("[ok] is_first=%d tok=%p raw=%d guest=%d\n", int(more), tok ? static_cast<void *>(tok->data) : nullptr,
                int(raw), int(guest));
