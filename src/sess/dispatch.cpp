@@ -122,6 +122,8 @@ constexpr command k_commands[] = {
     {0x2E, cmd_read_andx},
     {0x36, cmd_flush},
     {0x71, cmd_tree_disconnect},
+    {0x72, cmd_negotiate},
+    {0x73, cmd_session_setup},
     {0x74, cmd_logoff},
     {0x75, cmd_tree_connect},
     {0xA0, cmd_nt_transact},
