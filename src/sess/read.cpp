@@ -129,8 +129,8 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint32_t count = max < read_limit(s) ? max : read_limit(s);
     tb1s_trace("[read] fid=%u off=%llu max=%u host='%s'\n", fid, (unsigned long long)offset, count, f->path);
 
-    // Folders and files that vanished or cannot be read alike: the file is
-    // opened again for every read.
+    // The file is opened again for every read; one that is gone, is now a
+    // folder or cannot be read is refused (with the DOS pair 1/5 of reads).
     tb1s_fs_file *h = tb1s_fs_open_ro(f->path, nullptr);
     if (!h) {
         fail(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
@@ -142,7 +142,8 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         return;
     }
 
-    // The data is read straight into the reply, behind its words.
+    // Room for the data is made in the reply behind its words, and the file
+    // is read straight into it.
     reply_words(rep);
     uint64_t start = rep->buf.len;
     static constexpr uint8_t zeros[4096] = {};
