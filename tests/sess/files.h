@@ -108,6 +108,22 @@ struct logged_rig : session_rig {
     }
 };
 
+// A DCE/RPC packet of the given type and call id, zero-filled to size, with
+// the operation number in bytes 22-23.
+inline bytes rpc_packet(uint8_t type, uint32_t call_id, size_t size, uint16_t opnum = 0)
+{
+    bytes p(size, 0);
+    p[0] = 5;
+    p[2] = type;
+    p[3] = 3;
+    p[4] = 0x10;
+    st16le(p.data() + 8, uint32_t(size));
+    st32le(p.data() + 12, call_id);
+    if (size >= 24)
+        st16le(p.data() + 22, opnum);
+    return p;
+}
+
 // The strings written by ndr_w_str, each as (maximum count, offset, actual
 // count, UTF-16 with terminator, padding).
 inline bytes ndr(const std::string &s)

@@ -1,5 +1,5 @@
 // Whole conversations through the simulation: a guest logon, then tree
-// connects, opens and reads.
+// connects, opens and reads, and the share list over the srvsvc pipe.
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -13,6 +13,22 @@
 using namespace tb1s_test;
 
 namespace {
+
+// A TRANSACTION on the pipe fid carrying one DCE/RPC packet, MaxDataCount
+// max_data. The data block follows the words, ByteCount and "\PIPE\".
+smb1_request pipe_req(uint16_t tid, uint16_t fid, const bytes &pkt, uint16_t max_data = 1024)
+{
+    smb1_request r;
+    r.cmd = 0x25;
+    r.tid = tid;
+    const uint32_t doff = 32 + 1 + 2 * 16 + 2 + 8;  // header, words, ByteCount, "\PIPE\" and a pad byte
+    r.words = le()
+                  .u16(0).u16(uint32_t(pkt.size())).u16(0).u16(max_data).u8(0).u8(0).u16(0).u32(0).u16(0)
+                  .u16(0).u16(doff).u16(uint32_t(pkt.size())).u16(doff).u8(2).u8(0)
+                  .u16(0x0026).u16(fid);
+    r.data = le().ascii("\\PIPE\\").u8(0).raw(pkt);
+    return r;
+}
 
 // Runs the requests after a negotiate and a guest logon; the replies to the
 // requests (the logon's own replies left out).
@@ -31,6 +47,20 @@ std::vector<smb1_reply> converse(const std::vector<smb1_request> &reqs)
         return {};
     EXPECT_EQ(t.replies[1].status, 0u) << "guest logon";
     return std::vector<smb1_reply>(t.replies.begin() + 2, t.replies.end());
+}
+
+bytes trans_data(const smb1_reply &p)
+{
+    if (p.wc != 10 || p.data.empty())
+        return {};
+    return bytes(p.data.begin() + 1, p.data.end());
+}
+
+// TRANSACTION is served by another part of the engine; until it is, the
+// pipe conversations below have nothing to run against.
+bool transactions_served(const smb1_reply &r)
+{
+    return !(r.status == NT_STATUS_NOT_SUPPORTED && r.wc == 2);
 }
 
 TEST(FilesSim, GuestReadsAFile)
@@ -73,6 +103,89 @@ TEST(FilesSim, GuestReadsAFile)
     EXPECT_EQ(w.delta(STAT_TREES), 2);
     EXPECT_EQ(w.delta(STAT_OPENS), 2);
     EXPECT_EQ(w.delta(STAT_READS), 2);
+}
+
+TEST(FilesSim, GuestListsShares)
+{
+    setup_guard g;
+    g.set("guest", "on");
+    temp_dir d;
+    share_set shares;
+    ASSERT_EQ(shares.add("Music", d.mkdir("music")), 0);
+    ASSERT_EQ(shares.add("films", d.mkdir("films")), 0);
+
+    stat_watch w;
+    std::vector<smb1_reply> p = converse({
+        tree_req("\\\\HOST\\IPC$"),
+        create_req(1, "\\srvsvc"),
+        pipe_req(1, 0x11, rpc_packet(11, 7, 72, 0)),
+        pipe_req(1, 0x11, rpc_packet(0, 8, 60, 15)),
+        pipe_req(1, 0x11, rpc_packet(0, 9, 26, 16)),
+        read_req(0x11, 0, 100),
+    });
+    ASSERT_EQ(p.size(), 6u);
+    if (!transactions_served(p[2]))
+        GTEST_SKIP() << "TRANSACTION is not served yet";
+    EXPECT_EQ(p[1].status, 0u);
+
+    bytes ack = trans_data(p[2]);
+    EXPECT_EQ(p[2].status, 0u);
+    ASSERT_EQ(ack.size(), 68u);
+    EXPECT_EQ(ack[2], 12) << "bind acknowledgement";
+    EXPECT_EQ(ld16le(ack.data() + 8), 68);
+    EXPECT_EQ(ld32le(ack.data() + 12), 7u);
+
+    bytes list = trans_data(p[3]);
+    EXPECT_EQ(p[3].status, 0u);
+    bytes stub;
+    EXPECT_EQ(rpc_stub(list, 8, &stub), 1);
+    EXPECT_EQ(to_hex(stub), to_hex(enum_stub({"films", "Music"})));
+
+    bytes fault = trans_data(p[4]);
+    ASSERT_EQ(fault.size(), 32u);
+    EXPECT_EQ(to_hex(bytes(fault.begin() + 24, fault.begin() + 28)), "2e00001c");
+    EXPECT_EQ(ld32le(fault.data() + 12), 9u);
+
+    EXPECT_EQ(p[5].status, NT_STATUS_NOT_SUPPORTED) << "nothing waits in the pipe";
+    EXPECT_EQ(w.delta(STAT_SRVSVC_QUERIES), 3);
+}
+
+// A share list longer than the client's MaxDataCount: the transaction
+// brings its first part, READ_ANDX on the pipe the rest.
+TEST(FilesSim, LongShareListIsReadFromThePipe)
+{
+    setup_guard g;
+    g.set("guest", "on");
+    temp_dir d;
+    share_set shares;
+    std::vector<std::string> names;
+    for (int i = 10; i < 70; i++) {
+        names.push_back("share_number_" + std::to_string(i));
+        ASSERT_EQ(shares.add(names.back(), d.path), 0);
+    }
+    std::vector<smb1_request> reqs = {tree_req("IPC$"), create_req(1, "srvsvc"),
+                                      pipe_req(1, 0x11, rpc_packet(0, 5, 60, 15))};
+    for (int i = 0; i < 12; i++)
+        reqs.push_back(read_req(0x11, 0, 1024));
+    std::vector<smb1_reply> p = converse(reqs);
+    ASSERT_EQ(p.size(), reqs.size());
+    if (!transactions_served(p[2]))
+        GTEST_SKIP() << "TRANSACTION is not served yet";
+    EXPECT_EQ(p[2].status, NT_STATUS_BUFFER_OVERFLOW);
+    bytes stream = trans_data(p[2]);
+    EXPECT_EQ(stream.size(), 1024u);
+    size_t i = 3;
+    for (; i < p.size() && p[i].status == NT_STATUS_BUFFER_OVERFLOW; i++)
+        stream.insert(stream.end(), p[i].data.begin() + 1, p[i].data.end());
+    ASSERT_LT(i, p.size());
+    EXPECT_EQ(p[i].status, 0u) << "the last part";
+    stream.insert(stream.end(), p[i].data.begin() + 1, p[i].data.end());
+    ASSERT_LT(i + 1, p.size());
+    EXPECT_EQ(p[i + 1].status, NT_STATUS_NOT_SUPPORTED) << "then nothing is left";
+
+    bytes stub;
+    EXPECT_GT(rpc_stub(stream, 5, &stub), 1);
+    EXPECT_EQ(to_hex(stub), to_hex(enum_stub(names)));
 }
 
 }  // namespace

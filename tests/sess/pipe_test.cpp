@@ -54,22 +54,6 @@ struct pipe_fixture {
     }
 };
 
-// A packet of the given type and call id, padded with zeros to size; the
-// operation number in bytes 22-23.
-bytes packet(uint8_t type, uint32_t call_id, size_t size, uint16_t opnum = 0)
-{
-    bytes p(size, 0);
-    p[0] = 5;
-    p[2] = type;
-    p[3] = 3;
-    p[4] = 0x10;
-    st16le(p.data() + 8, uint32_t(size));
-    st32le(p.data() + 12, call_id);
-    if (size >= 24)
-        st16le(p.data() + 22, opnum);
-    return p;
-}
-
 std::string hex_at(const bytes &b, size_t off, size_t n) { return to_hex(bytes(b.begin() + long(off), b.begin() + long(off + n))); }
 
 // The common header sent with every answer.
@@ -85,7 +69,7 @@ void expect_header(const bytes &pkt, uint8_t type, uint32_t call_id, const char 
 TEST(Pipe, BindAcknowledgement)
 {
     pipe_fixture f;
-    bytes ack = f.transact(packet(11, 0x01020304, 72));
+    bytes ack = f.transact(rpc_packet(11, 0x01020304, 72));
     EXPECT_EQ(f.status(), 0u);
     ASSERT_EQ(ack.size(), 68u);
     expect_header(ack, 12, 0x01020304, "bind ack");
@@ -103,7 +87,7 @@ TEST(Pipe, FaultForOtherOperations)
 {
     for (uint16_t op : {0, 14, 16, 0xFFFF}) {
         pipe_fixture f;
-        bytes fault = f.transact(packet(0, 77 + op, 26, op));
+        bytes fault = f.transact(rpc_packet(0, 77 + op, 26, op));
         EXPECT_EQ(f.status(), 0u) << "op " << op;
         ASSERT_EQ(fault.size(), 32u) << "op " << op;
         expect_header(fault, 3, 77 + op, "fault");
@@ -117,11 +101,11 @@ TEST(Pipe, UnsupportedPackets)
         const char *what;
         bytes pkt;
     } rows[] = {
-        {"23 bytes", packet(11, 1, 23)},
+        {"23 bytes", rpc_packet(11, 1, 23)},
         {"empty", {}},
-        {"request of 25 bytes", packet(0, 1, 25)},
-        {"alter context", packet(14, 1, 72)},
-        {"response", packet(2, 1, 40)},
+        {"request of 25 bytes", rpc_packet(0, 1, 25)},
+        {"alter context", rpc_packet(14, 1, 72)},
+        {"response", rpc_packet(2, 1, 40)},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -145,7 +129,7 @@ void expect_enum(const bytes &pkt, uint32_t call_id, const std::vector<std::stri
 TEST(Pipe, ShareEnumerationWithoutDeclaredShares)
 {
     pipe_fixture f;
-    bytes pkt = f.transact(packet(0, 0xCAFE, 60, 15));
+    bytes pkt = f.transact(rpc_packet(0, 0xCAFE, 60, 15));
     EXPECT_EQ(f.status(), 0u);
     expect_enum(pkt, 0xCAFE, {});
     EXPECT_EQ(pkt.size(), 24u + 24 + 12 + 24 + 36 + 12) << "one entry, IPC$ and its comment";
@@ -158,7 +142,7 @@ TEST(Pipe, ShareEnumerationListsSharesByNameThenIpc)
     ASSERT_EQ(shares.add("Music", d.mkdir("m")), 0);
     ASSERT_EQ(shares.add("films", d.mkdir("f")), 0);
     pipe_fixture f;
-    bytes pkt = f.transact(packet(0, 9, 60, 15));
+    bytes pkt = f.transact(rpc_packet(0, 9, 60, 15));
     EXPECT_EQ(f.status(), 0u);
     expect_enum(pkt, 9, {"films", "Music"});
 }
@@ -171,7 +155,7 @@ TEST(Pipe, DeclaredIpcNamedShareIsADiskShare)
     share_set shares;
     ASSERT_EQ(shares.add("ipc$", d.path), 0);
     pipe_fixture f;
-    expect_enum(f.transact(packet(0, 9, 60, 15)), 9, {"ipc$"});
+    expect_enum(f.transact(rpc_packet(0, 9, 60, 15)), 9, {"ipc$"});
 }
 
 // An answer longer than the client's MaxDataCount: its first part comes
@@ -196,7 +180,7 @@ TEST(Pipe, LongAnswerInFragmentsAndReads)
         g.s->flags2 = nt ? 0xC001 : 0x8001;
         tb1s_reply rep;
         rep_begin(g.s, &rep);
-        bytes pkt = packet(0, 0x42, 60, 15);
+        bytes pkt = rpc_packet(0, 0x42, 60, 15);
         pipe_transact(g.s, &rep, pipe, 4280, pkt.data(), uint32_t(pkt.size()));
         EXPECT_EQ(ld32le(rep.buf.data + 5), nt ? 0x80000005 : tb1s_dos(1, 234)) << "BUFFER_OVERFLOW";
         bytes stream = pipe_fixture::trans_data(rep);
@@ -243,18 +227,18 @@ TEST(Pipe, NewTransactionReplacesTheUnreadRest)
     for (int i = 0; i < 40; i++)
         ASSERT_EQ(shares.add("s" + std::to_string(i), d.path), 0);
     pipe_fixture f;
-    f.transact(packet(0, 1, 60, 15), 100);
+    f.transact(rpc_packet(0, 1, 60, 15), 100);
     EXPECT_EQ(f.status(), 0x80000005u);
     EXPECT_GT(f.pipe->out.len, f.pipe->out_pos);
     pipe_fixture g;
     std::swap(g.pipe, f.pipe);
-    g.transact(packet(11, 2, 72));
+    g.transact(rpc_packet(11, 2, 72));
     EXPECT_EQ(g.status(), 0u);
     EXPECT_EQ(g.pipe->out.len, 0u) << "the bind acknowledgement fits; the old rest is gone";
     EXPECT_EQ(g.pipe->out_pos, 0u);
 
     pipe_fixture unlimited;  // MaxDataCount 0 sets no limit
-    bytes all = unlimited.transact(packet(0, 3, 60, 15), 0);
+    bytes all = unlimited.transact(rpc_packet(0, 3, 60, 15), 0);
     EXPECT_EQ(unlimited.status(), 0u);
     EXPECT_GT(all.size(), 1000u);
     EXPECT_EQ(unlimited.pipe->out.len, 0u);
