@@ -16,8 +16,8 @@ namespace {
 constexpr size_t W_FID = 5, W_ACTION = 7, W_TIMES = 11, W_ATTRS = 43, W_ALLOC = 47, W_EOF = 55, W_TYPE = 63,
                  W_DIR = 67;
 
-uint32_t u32_at(const bytes &b, size_t off) { return uint32_t(b[off] | b[off + 1] << 8 | b[off + 2] << 16 | b[off + 3] << 24); }
-uint64_t u64_at(const bytes &b, size_t off) { return u32_at(b, off) | uint64_t(u32_at(b, off + 4)) << 32; }
+uint32_t u32_at(const bytes &b, size_t off) { return ld32le(b.data() + off); }
+uint64_t u64_at(const bytes &b, size_t off) { return ld64le(b.data() + off); }
 
 TEST(Open, SrvsvcPipe)
 {
@@ -102,7 +102,8 @@ TEST(Open, Refusals)
         {"no tree", create_req(9, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6)},
         {"open or create", create_req(1, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
         {"create", create_req(1, "srvsvc", with(0x80000000, 2, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
-        {"write through", create_req(1, "srvsvc", with(0x80000000, 1, 0x0002)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
+        {"write through", create_req(1, "srvsvc", with(0x80000000, 1, 0x0002)), NT_STATUS_ACCESS_DENIED,
+         tb1s_dos(2, 4)},
         {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
         {"unpaired surrogate", bad_utf16, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
         {"odd UTF-16 length", odd_utf16, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},

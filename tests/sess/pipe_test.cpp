@@ -54,7 +54,7 @@ struct pipe_fixture {
     }
 };
 
-std::string hex_at(const bytes &b, size_t off, size_t n) { return to_hex(bytes(b.begin() + long(off), b.begin() + long(off + n))); }
+std::string hex_at(const bytes &b, size_t off, size_t n) { return to_hex(b.data() + off, n); }
 
 // The common header sent with every answer.
 void expect_header(const bytes &pkt, uint8_t type, uint32_t call_id, const char *what)
