@@ -54,7 +54,12 @@ struct pipe_fixture {
     }
 };
 
-std::string hex_at(const bytes &b, size_t off, size_t n) { return to_hex(b.data() + off, n); }
+// Hex of n bytes at off, or of as many as there are.
+std::string hex_at(const bytes &b, size_t off, size_t n)
+{
+    off = off < b.size() ? off : b.size();
+    return to_hex(b.data() + off, n < b.size() - off ? n : b.size() - off);
+}
 
 // The common header sent with every answer.
 void expect_header(const bytes &pkt, uint8_t type, uint32_t call_id, const char *what)
