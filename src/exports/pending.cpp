@@ -22,19 +22,3 @@ void pipe_transact(tb1s_session *s, tb1s_reply *rep, const uint8_t *, uint32_t)
 {
     rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
 }
-void find_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, uint32_t, const uint8_t *, uint32_t)
-{
-    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
-}
-void query_fs_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, const uint8_t *, uint32_t)
-{
-    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
-}
-void query_path_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, const uint8_t *, uint32_t)
-{
-    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
-}
-void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, const uint8_t *, uint32_t)
-{
-    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
-}
