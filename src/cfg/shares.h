@@ -15,6 +15,16 @@ struct tb1s_user {
     char password[257];  // 0..256 bytes, in clear
 };
 
+inline constexpr int32_t TB1S_MAX_SHARES = 256;
+inline constexpr int32_t TB1S_MAX_USERS = 256;
+
+// The tables, in order of addition; free slots are all zero bytes. Guarded by
+// g_lock (cfg/opts.h), like their counts.
+extern tb1s_share g_shares[TB1S_MAX_SHARES];
+extern int32_t g_nshares;
+extern tb1s_user g_users[TB1S_MAX_USERS];
+extern int32_t g_nusers;
+
 // The exports tbsmb1s_add_share, _remove_share, _add_user and _remove_user.
 int32_t tb1s_share_add(const char *name, const char *path);
 int32_t tb1s_share_remove(const char *name);

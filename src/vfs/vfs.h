@@ -32,3 +32,14 @@ int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out);
 // 100,000 entries). 0, or -1 with a message.
 int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count);
 void tb1s_vfs_free(tb1s_vent *v, int32_t count);
+
+// The parts below are shared by the resolution and listing files (and tests).
+
+// 1 if the canonical host path lies within the share: equal to its root, or
+// (for a folder share) below it at a separator boundary. Byte for byte.
+int inside(const char *path, const tb1s_share *share);
+// Describes the child `name` of the folder `dir` of the share. 0, or -1 when
+// the child is not listed (odd name, device or pipe, link leaving the share).
+int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_vent *out);
+// Byte order of the names, as strcmp.
+int vent_cmp(const tb1s_vent *a, const tb1s_vent *b);

@@ -63,6 +63,33 @@ int main(void)
     check_code(tbsmb1s_set_option("nope", "1"), TBSMB1S_EINVAL, "unknown option nope");
     check_code(tbsmb1s_set_option("max_clients", "8"), TBSMB1S_OK, NULL);
 
+    /* Shares and users: each export's codes and messages. */
+    check_code(tbsmb1s_add_share(NULL, "/"), TBSMB1S_EINVAL, "add_share: NULL or empty argument");
+    check_code(tbsmb1s_add_share("a:b", "/"), TBSMB1S_EINVAL, "add_share: invalid share name");
+    check_code(tbsmb1s_add_share("IPC$", "/"), TBSMB1S_EEXIST, "add_share: IPC$ is built in");
+    check_code(tbsmb1s_add_share("gone", "/nonexistent-tb1s"), TBSMB1S_ENOTFOUND,
+               "add_share: /nonexistent-tb1s does not exist");
+    check_code(tbsmb1s_add_share("null", "/dev/null"), TBSMB1S_EINVAL,
+               "add_share: /dev/null is neither a folder nor a regular file");
+    check_code(tbsmb1s_add_share("root", "/"), TBSMB1S_OK, NULL);
+    check_code(tbsmb1s_add_share("ROOT", "/"), TBSMB1S_EEXIST, "add_share: ROOT exists");
+    check_code(tbsmb1s_remove_share(NULL), TBSMB1S_EINVAL, "remove_share: NULL name");
+    check_code(tbsmb1s_remove_share("IPC$"), TBSMB1S_EINVAL, "remove_share: IPC$ is built in");
+    check_code(tbsmb1s_remove_share("Root"), TBSMB1S_OK, NULL);
+    check_code(tbsmb1s_remove_share("root"), TBSMB1S_ENOTFOUND, "remove_share: no share root");
+
+    check_code(tbsmb1s_add_user("bob", NULL), TBSMB1S_EINVAL, "add_user: NULL argument");
+    check_code(tbsmb1s_add_user("", "x"), TBSMB1S_EINVAL, "add_user: user must be 1..128 printable bytes");
+    check_code(tbsmb1s_add_user("DOM\\bob", "x"), TBSMB1S_EINVAL,
+               "add_user: the user name carries no domain (the domain is ignored)");
+    check_code(tbsmb1s_add_user("bob", "a\tb"), TBSMB1S_EINVAL, "add_user: password must be 0..256 printable bytes");
+    check_code(tbsmb1s_add_user("bob", ""), TBSMB1S_OK, NULL);
+    check_code(tbsmb1s_add_user("bob", "again"), TBSMB1S_OK, NULL);
+    check_code(tbsmb1s_remove_user(NULL), TBSMB1S_EINVAL, "remove_user: NULL user");
+    check_code(tbsmb1s_remove_user("Bob"), TBSMB1S_ENOTFOUND, "remove_user: no such user");
+    check_code(tbsmb1s_remove_user("bob"), TBSMB1S_OK, NULL);
+    check_code(tbsmb1s_remove_user("bob"), TBSMB1S_ENOTFOUND, "remove_user: no such user");
+
     const char *stats = tbsmb1s_stats_json();
     const char *head = "{\"running\":false,\"port\":0,\"clients\":0,";
     CHECK(stats != NULL && strncmp(stats, head, strlen(head)) == 0);

@@ -24,6 +24,8 @@ struct temp_dir {
     // Writes a file (creating parent folders) and returns its full path.
     std::string write(const std::string &rel, const std::string &content) const;
     std::string mkdir(const std::string &rel) const;
+    // Makes a named pipe (FIFO) and returns its full path.
+    std::string fifo(const std::string &rel) const;
 };
 
 // The statistics counters at construction; delta(i) is the change since.

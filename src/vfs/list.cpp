@@ -1,0 +1,142 @@
+// Folder listing: a sorted snapshot of the children a client may see.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "util/buf.h"
+#include "vfs/vfs.h"
+
+namespace {
+
+constexpr int32_t k_max_entries = 100000;
+constexpr size_t k_path_cap = 2050;  // joined host path with its NUL
+constexpr int32_t k_link_cap = 1025;  // canonical link target with its NUL
+
+// Names that are never listed: line breaks would break a client's display
+// and every line-oriented log; the others cannot come from a sane
+// enumeration and would not name a child of the folder.
+bool listable(const char *name, size_t n, char sep)
+{
+    if (n == 0 || n > 255)
+        return false;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (name[i] == '\r' || name[i] == '\n' || name[i] == '/' || name[i] == sep)
+            return false;
+    return true;
+}
+
+void copy_times(const tb1s_fstat &st, tb1s_vent *e)
+{
+    e->size = st.size;
+    e->mtime = st.mtime;
+    e->atime = st.atime;
+    e->btime = st.btime;
+}
+
+// Appends one more entry slot: 64 first, then twice the size. False when
+// the array cannot grow.
+bool grow(tb1s_vent **v, int32_t *cap)
+{
+    int32_t want = *cap ? *cap * 2 : 64;
+    void *p = std::realloc(*v, sizeof(tb1s_vent) * size_t(want));
+    if (!p)
+        return false;
+    *v = static_cast<tb1s_vent *>(p);
+    *cap = want;
+    return true;
+}
+
+}  // namespace
+
+int vent_cmp(const tb1s_vent *a, const tb1s_vent *b) { return std::strcmp(a->name, b->name); }
+
+int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_vent *out)
+{
+    std::memset(out, 0, sizeof *out);
+    char sep = tb1s_fs_sep();
+    size_t dir_len = std::strlen(dir), name_len = std::strlen(name);
+    if (!listable(name, name_len, sep) || dir_len + 1 + name_len + 1 > k_path_cap)
+        return -1;
+    char full[k_path_cap];
+    std::memcpy(full, dir, dir_len);
+    size_t at = dir_len;
+    if (dir_len > 0 && dir[dir_len - 1] != sep)
+        full[at++] = sep;
+    std::memcpy(full + at, name, name_len + 1);
+
+    tb1s_fstat st{};
+    if (tb1s_fs_lstat(full, &st) != 0)
+        return -1;
+    if (st.kind == FS_KIND_FILE || st.kind == FS_KIND_DIR) {
+        out->kind = out->target_kind = st.kind;
+        copy_times(st, out);
+    } else if (st.kind == FS_KIND_LINK) {
+        // Listed only when the link leads to a file or folder inside the
+        // share; one that leaves it is left out silently (not counted as a
+        // refused path: the client did not ask for it).
+        char target[k_link_cap];
+        tb1s_fstat tst{};
+        if (tb1s_fs_realpath(full, target, k_link_cap) != 0 || !inside(target, share) ||
+            tb1s_fs_stat(target, &tst) != 0 || (tst.kind != FS_KIND_FILE && tst.kind != FS_KIND_DIR))
+            return -1;
+        out->kind = FS_KIND_LINK;
+        out->target_kind = tst.kind;
+        copy_times(tst, out);
+    } else {
+        return -1;
+    }
+    out->dev = st.dev;
+    out->ino = st.ino;
+
+    out->name = static_cast<char *>(std::malloc(name_len + 1));
+    if (!out->name)
+        return -1;
+    std::memcpy(out->name, name, name_len + 1);
+    return 0;
+}
+
+int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count)
+{
+    *out = nullptr;
+    *count = 0;
+    if (!dir || dir->kind != VFS_DIR)
+        return tb1s_fail(-1, "Not a directory.");
+    tb1s_fs_dir *d = tb1s_fs_opendir(dir->path);
+    if (!d)
+        return tb1s_fail(-1, "The file cannot be found.");
+
+    tb1s_vent *v = nullptr;
+    int32_t n = 0, cap = 0;
+    while (const char *name = tb1s_fs_readdir(d)) {
+        // The cap bounds memory and the search's work; the rest of a larger
+        // folder is not listed, and that is still a success.
+        if (n >= k_max_entries)
+            break;
+        if (n == cap && !grow(&v, &cap))
+            break;
+        if (make_entry(&dir->share, dir->path, name, &v[n]) == 0)
+            n++;
+    }
+    tb1s_fs_closedir(d);
+
+    if (n > 1)
+        std::sort(v, v + n, [](const tb1s_vent &a, const tb1s_vent &b) { return vent_cmp(&a, &b) < 0; });
+    if (n == 0) {
+        std::free(v);
+        v = nullptr;
+    }
+    *out = v;
+    *count = n;
+    return 0;
+}
+
+void tb1s_vfs_free(tb1s_vent *v, int32_t count)
+{
+    if (!v)
+        return;
+    for (int32_t i = 0; i < count; i++)
+        std::free(v[i].name);
+    std::free(v);
+}
