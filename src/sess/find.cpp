@@ -264,9 +264,17 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
         return;
     }
+    // Ids come from the counter shared with TIDs, whose OR 1 hands out
+    // every value twice in a row; an id that a search in use already
+    // carries is skipped, so FIND_NEXT2 and the close reach the search the
+    // client means.
+    uint32_t sid;
+    do {
+        sid = new_id(s);
+    } while (search_find(s, sid));
     *e = tb1s_search{};
     e->in_use = 1;
-    e->sid = new_id(s);
+    e->sid = sid;
     e->tid = s->tid;
     tb1s_strlcpy(e->pattern, pattern, sizeof e->pattern);
     tb1s_strlcpy(e->path, rel, sizeof e->path);
