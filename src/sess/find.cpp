@@ -16,7 +16,10 @@ constexpr uint32_t k_level = 0x0104;     // the only information level served
 constexpr int32_t k_per_reply = 200;     // entries in one reply at most
 constexpr uint32_t k_fixed = 94;         // bytes of an entry before its name
 constexpr int32_t k_rel_cap = 1026;      // validated folder path
-constexpr uint32_t k_resume_flag = 0x0004;
+// Flags of FIND_FIRST2 and FIND_NEXT2.
+constexpr uint32_t k_close_now = 0x0001;     // release the search after this reply
+constexpr uint32_t k_close_at_end = 0x0002;  // release it once a reply ends the listing
+constexpr uint32_t k_resume_flag = 0x0004;   // FIND_NEXT2: continue from the resume key
 // The reply's DataCount and ByteCount are 16-bit fields: with the 10
 // FIND_FIRST2 parameter bytes padded to 12, ByteCount is the data plus 13.
 // A reply stops before an entry that would push it past them; the client
@@ -174,6 +177,16 @@ bool add_dots(tb1s_search *e, const tb1s_vres &dir)
     return true;
 }
 
+// Clients that ask the server to end a search when the listing is done
+// (Samba's and Windows' clients do for every listing) never close it
+// themselves; keeping it would use up the 256 entries after as many
+// folders. Without either flag the search stays until it is closed.
+void close_if_asked(tb1s_search *e, uint32_t flags, uint32_t eos)
+{
+    if ((flags & k_close_now) || ((flags & k_close_at_end) && eos))
+        cursor_drop(e);
+}
+
 // The search entry in use with this id that stands last in the table.
 tb1s_search *search_find(tb1s_session *s, uint32_t sid)
 {
@@ -314,6 +327,7 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         rep_status(rep, NT_STATUS_NO_SUCH_FILE);
     reply_first(s, rep, e->sid, count, eos, data);
     tb1s_buf_free(&data);
+    close_if_asked(e, ld16le(params + 4), eos);
 }
 
 void find_next(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t n)
@@ -332,7 +346,8 @@ void find_next(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t
         return;
     }
     tb1s_buf data{};
-    if (ld16le(params + 10) & k_resume_flag) {
+    uint32_t flags = ld16le(params + 10);
+    if (flags & k_resume_flag) {
         // The resume key is the FileIndex of the last entry the client
         // kept, which is the listing index of the entry after it.
         uint32_t r = ld32le(params + 6) & 0xFFFFFF;
@@ -341,6 +356,7 @@ void find_next(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t
     if (e->pos >= e->count) {
         e->end = 1;
         reply_next(s, rep, 0, 1, data);
+        close_if_asked(e, flags, 1);
         return;
     }
     int32_t pos = e->pos, end = e->end;
@@ -355,6 +371,7 @@ void find_next(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t
     }
     reply_next(s, rep, count, eos, data);
     tb1s_buf_free(&data);
+    close_if_asked(e, flags, eos);
 }
 
 }  // namespace

@@ -76,10 +76,10 @@ std::vector<std::string> names(const std::vector<entry> &v, bool unicode = true)
     return out;
 }
 
-bytes first_params(const std::string &name, bool unicode = true)
+bytes first_params(const std::string &name, bool unicode = true, uint32_t flags = 0)
 {
     le p;
-    p.u16(0x16).u16(1366).u16(0x0006).u16(0x0104).u32(0);
+    p.u16(0x16).u16(1366).u16(flags).u16(0x0104).u32(0);
     return unicode ? p.utf16(name) : p.ascii(name);
 }
 
@@ -380,6 +380,53 @@ TEST(Find, InterleavedSearchesKeepTheirOwnIds)
         ASSERT_FALSE(n.e.empty()) << folders[f];
         EXPECT_EQ(names(n.e).front(), std::to_string((f + 1) * 1000 + 198)) << folders[f];
     }
+}
+
+// The close flags: 0x0002 releases the search with the reply that ends the
+// listing, 0x0001 with the reply to this request; without them a search
+// stays. A client that sets 0x0002 for every folder (as smbclient does when
+// it lists a tree) can list more folders than the table has entries.
+TEST(Find, CloseFlags)
+{
+    share_rig g;
+    for (int i = 0; i < 250; i++)
+        g.file("big/" + std::to_string(1000 + i));
+    g.file("small/a");
+    struct row {
+        const char *what;
+        std::string name;
+        uint32_t first_flags, next_flags;
+        bool after_first, after_next;  // still in use
+    } rows[] = {
+        {"no flags", "\\big\\*", 0, 0, true, true},
+        {"at end, not reached by the first reply", "\\big\\*", 2, 2, true, false},
+        {"at end, FIND_NEXT2 without the flag", "\\big\\*", 2, 0, true, true},
+        {"at end, reached by the first reply", "\\small\\*", 2, 0, false, false},
+        {"at end, an exact name that misses", "\\small\\b", 2, 0, false, false},
+        {"after the request", "\\big\\*", 1, 0, false, false},
+        {"after FIND_NEXT2", "\\big\\*", 0, 1, true, false},
+    };
+    for (const row &r : rows) {
+        for (tb1s_search &e : g.s->searches)
+            cursor_drop(&e);
+        t2_reply t = g.query(k_tid, 1, first_params(r.name, true, r.first_flags));
+        ASSERT_EQ(t.params.size(), 10u) << r.what;
+        uint32_t sid = ld16le(t.params.data());
+        EXPECT_EQ(searches_in_use(g), r.after_first ? 1 : 0) << r.what;
+        if (!r.after_first) {
+            EXPECT_EQ(find_next(g, sid).t.status, INVALID_HANDLE) << r.what;
+            continue;
+        }
+        t2_reply n = g.query(k_tid, 2, next_params(sid, 0, r.next_flags));
+        EXPECT_EQ(n.status, 0u) << r.what;
+        EXPECT_EQ(ld16le(n.params.data()), 52u) << r.what << ": the rest of the listing";
+        EXPECT_EQ(searches_in_use(g), r.after_next ? 1 : 0) << r.what;
+    }
+    for (int i = 0; i < 300; i++) {
+        t2_reply t = g.query(k_tid, 1, first_params("\\small\\*", true, 2));
+        ASSERT_EQ(t.status, 0u) << "folder " << i;
+    }
+    EXPECT_EQ(searches_in_use(g), 0);
 }
 
 // The table holds 256 searches; closing one makes room, and its SID is
