@@ -321,9 +321,13 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
         return;
     }
-    // A plain name that matches nothing: the NT status whatever the
-    // request's status form; the search stays allocated.
-    if (count == 0 && !wild)
+    // Nothing matched: NO_SUCH_FILE in NT form whatever the request's status
+    // form, for a pattern with wildcards too. Samba's client reads a success
+    // without entries as an out-of-memory failure (it sizes its result
+    // array by the count); Windows servers answer NO_SUCH_FILE here. The
+    // parameters still carry the SID, and the search stays allocated unless
+    // the close flags release it.
+    if (count == 0)
         rep_status(rep, NT_STATUS_NO_SUCH_FILE);
     reply_first(s, rep, e->sid, count, eos, data);
     tb1s_buf_free(&data);
