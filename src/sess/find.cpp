@@ -178,7 +178,7 @@ bool add_dots(tb1s_search *e, const tb1s_vres &dir)
 }
 
 // Clients that ask the server to end a search when the listing is done
-// (Samba's and Windows' clients do for every listing) never close it
+// (Samba's client does for every listing it makes) never close it
 // themselves; keeping it would use up the 256 entries after as many
 // folders. Without either flag the search stays until it is closed.
 void close_if_asked(tb1s_search *e, uint32_t flags, uint32_t eos)
