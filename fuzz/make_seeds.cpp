@@ -9,7 +9,9 @@
 #include "ntlm/ntlmssp.h"
 #include "ntlm/spnego.h"
 #include "ntlm_client.h"
+#include "smb1.h"
 #include "targets/fuzz_accounts.h"
+#include "tbsmb1s.h"
 
 using namespace tb1s_test;
 
@@ -164,6 +166,110 @@ void nonext_seeds(const std::string &dir)
     put(dir, "lmv2-wrong", input(bad_lm, nt(filetime_of(k_fuzz_now))));
 }
 
+// An input of the engine target: the option bits, then the messages
+// separated by the marker.
+bytes conversation(uint8_t bits, const std::vector<bytes> &messages)
+{
+    bytes out{bits};
+    for (size_t i = 0; i < messages.size(); i++) {
+        if (i > 0)
+            out.insert(out.end(), k_fuzz_sep, k_fuzz_sep + sizeof k_fuzz_sep);
+        out.insert(out.end(), messages[i].begin(), messages[i].end());
+    }
+    return out;
+}
+
+bytes msg(const smb1_request &r) { return smb1_message(r); }
+
+smb1_request plain(uint8_t cmd, bytes words = {}, bytes data = {})
+{
+    smb1_request r;
+    r.cmd = cmd;
+    r.words = std::move(words);
+    r.data = std::move(data);
+    return r;
+}
+
+// The NTLMSSP message inside a blob the server sent.
+bytes token_in(const bytes &blob)
+{
+    const uint8_t *tok = nullptr;
+    uint64_t n = 0;
+    int32_t raw = 0;
+    if (tb1s_spnego_init(blob.data(), blob.size(), &tok, &n, &raw) != 0 || !tok)
+        return {};
+    return bytes(tok, tok + n);
+}
+
+void engine_seeds(const std::string &dir)
+{
+    // The server's CHALLENGE_MESSAGE depends only on its name and the
+    // clock, so the one in the NEGOTIATE answer is the one every leg sends.
+    tbsmb1s_set_option("allow_smb1", "1");
+    tbsmb1s_set_option("clock", std::to_string(k_fuzz_now).c_str());
+    transcript t = parse_transcript(run_sim(script({smb1_frame(negotiate_request())})));
+    bytes challenge = t.replies.empty() ? bytes{} : token_in(reply_blob(t.replies[0]));
+    bytes chal, info;
+    if (!read_challenge(challenge, &chal, &info)) {
+        std::fprintf(stderr, "make-seeds: no CHALLENGE_MESSAGE in the NEGOTIATE answer\n");
+        g_failed = 1;
+        return;
+    }
+
+    const bytes nego = msg(negotiate_request());
+    const bytes echo = msg(plain(0x2B, le().u16(1), {'h', 'i'}));
+    const bytes off = msg(plain(0x74, le().u8(0xFF).u8(0).u16(0)));
+    auto authenticate = [&](const std::string &user, const std::string &password, bool key_exch, bool wrap) {
+        ntlm_creds c;
+        c.user = user;
+        c.password = password;
+        c.domain = "WORKGROUP";
+        c.key_exch = key_exch;
+        bytes key;
+        bytes m = ntlm_authenticate(challenge, c, &key);
+        return msg(setup_ext_request(wrap ? spnego_wrap_resp(m) : m));
+    };
+    const bytes leg1 = msg(setup_ext_request(spnego_wrap_init(ntlm_negotiate())));
+    const bytes leg1_raw = msg(setup_ext_request(ntlm_negotiate()));
+    const char *user = k_fuzz_accounts[0].user, *password = k_fuzz_accounts[0].password;
+
+    put(dir, "nego", conversation(0, {nego}));
+    put(dir, "smb1-off", conversation(FUZZ_SMB1_OFF, {nego, echo}));
+    put(dir, "smb2-offer", conversation(0, {msg(negotiate_request({"NT LM 0.12", "SMB 2.002", "SMB 2.???"})), echo}));
+    put(dir, "logon-user", conversation(FUZZ_GUEST_OFF, {nego, leg1, authenticate(user, password, true, true), echo, off}));
+    put(dir, "logon-user-raw-signed",
+        conversation(FUZZ_GUEST_OFF | FUZZ_SIGNING, {nego, leg1_raw, authenticate(user, password, false, false), echo}));
+    put(dir, "logon-user-one-leg", conversation(FUZZ_GUEST_OFF | FUZZ_NO_TIMECHECK,
+                                                {nego, authenticate(user, password, true, true), echo, off, leg1}));
+    put(dir, "logon-wrong-password",
+        conversation(FUZZ_GUEST_OFF | FUZZ_ONE_FAILURE, {nego, leg1, authenticate(user, "wrong", true, true), echo}));
+    put(dir, "logon-guest", conversation(FUZZ_SIGNING, {nego, leg1, authenticate("", "", true, true), echo, leg1}));
+
+    auth_fields anon;
+    anon.lm = {0};
+    anon.flags = 0x62000A05;
+    put(dir, "logon-anonymous",
+        conversation(0, {nego, leg1, msg(setup_ext_request(spnego_wrap_resp(authenticate_message(anon)))), echo}));
+
+    const bytes client_chal(8, 0xAA);
+    bytes owf = ntowfv2(user, "", password);
+    bytes nt = ntlmv2_response(owf, chal, client_chal, filetime_of(k_fuzz_now), info);
+    bytes lm = lmv2_response(owf, chal, client_chal);
+    put(dir, "nonext-user", conversation(FUZZ_GUEST_OFF, {nego, msg(setup_nonext_request(lm, nt, user)), echo, off}));
+    put(dir, "nonext-anonymous", conversation(0, {nego, msg(setup_nonext_request({}, {})), echo, off,
+                                                  msg(setup_nonext_request(lm, bytes(24, 0x11)))}));
+
+    // The commands answered without a handler file, a keep-alive, an SMB2
+    // message and a message of 32 bytes.
+    smb1_request close = plain(0x04, le().u16(0x11).u32(0));
+    bytes short_msg = msg(plain(0x2B));
+    short_msg.resize(32);
+    put(dir, "misc",
+        conversation(0, {nego, msg(plain(0x05, le().u16(1))), msg(close), msg(plain(0x71)), {},
+                         msg(plain(0xA0)), msg(plain(0x34)), msg(plain(0x2F, bytes(24, 0), {'x'})),
+                         from_hex("fe534d42400000000000000000000000"), short_msg, echo}));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -176,5 +282,6 @@ int main(int argc, char **argv)
     spnego_seeds(root + "/spnego_init");
     type3_seeds(root + "/ntlm_type3");
     nonext_seeds(root + "/ntlm_nonext");
+    engine_seeds(root + "/engine");
     return g_failed;
 }

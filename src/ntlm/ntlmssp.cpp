@@ -324,14 +324,17 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challeng
         tb1s_trace("[t3] flags\n");
         return -1;
     }
-    if ((flags & k_flag_ntlm) && !(flags & k_flag_ess)) {
-        tb1s_trace("[t3] ntonly flags=%08x\n", flags);
-        return -1;
-    }
+    // An anonymous logon carries no response at all, so the NTLM-only check
+    // below has nothing to refuse: Samba's client sends its anonymous
+    // AUTHENTICATE_MESSAGE with NTLM set and extended session security clear.
     if (nt.len == 0) {
         tb1s_trace("[t3] anonymous (empty NT response)\n");
         *guest = 1;
         return 0;
+    }
+    if ((flags & k_flag_ntlm) && !(flags & k_flag_ess)) {
+        tb1s_trace("[t3] ntonly flags=%08x\n", flags);
+        return -1;
     }
     if (nt.len < k_nt_min || nt.len > k_nt_max) {
         if (tb1s_guest_allowed()) {

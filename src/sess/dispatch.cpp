@@ -124,6 +124,8 @@ constexpr command k_commands[] = {
     {0x32, cmd_trans2},
     {0x36, cmd_flush},
     {0x71, cmd_tree_disconnect},
+    {0x72, cmd_negotiate},
+    {0x73, cmd_session_setup},
     {0x74, cmd_logoff},
     {0xA0, cmd_nt_transact},
     {0xA1, cmd_nt_transact},

@@ -334,6 +334,15 @@ TEST(Type3, Verdicts)
              s.edit = [](auth_fields &f) { f.nt.clear(); };
          },
          0, 1},
+        {"anonymous with NTLM set and extended session security clear, as Samba's client sends it",
+         [](scenario &s) {
+             s.acct_user = "Bob";
+             s.edit = [](auth_fields &f) {
+                 f.nt.clear();
+                 f.flags = 0x62000a05;
+             };
+         },
+         0, 1},
         {"undecodable user name", [](scenario &s) { s.edit = [](auth_fields &f) { f.user.push_back('x'); }; }, -1, 0},
         {"user name with a NUL unit", [](scenario &s) { s.edit = [](auth_fields &f) { f.user[1 * 2] = 0; }; }, -1,
          0},

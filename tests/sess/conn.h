@@ -31,7 +31,7 @@ struct conn {
     std::vector<bytes> writes;   // every successful write
     int write_calls = 0;
     std::vector<std::pair<std::string, bytes>> logs;
-    std::function<void()> on_write;  // called at every write (may be empty)
+    std::function<void()> on_write;  // called after every write, its bytes in `writes` (may be empty)
 
     conn &feed(const bytes &b)
     {
@@ -91,17 +91,46 @@ struct conn {
     static int32_t write_cb(void *user, const uint8_t *p, int32_t n)
     {
         auto *c = static_cast<conn *>(user);
+        int32_t rc = 0;
+        if (c->write_calls++ == c->fail_write)
+            rc = -1;
+        else
+            c->writes.emplace_back(p, p + n);
         if (c->on_write)
             c->on_write();
-        if (c->write_calls++ == c->fail_write)
-            return -1;
-        c->writes.emplace_back(p, p + n);
-        return 0;
+        return rc;
     }
 
     static void log_cb(void *user, const char *dir, const uint8_t *p, int32_t n)
     {
         static_cast<conn *>(user)->logs.emplace_back(dir, bytes(p, p + n));
+    }
+};
+
+// A conversation with the real runner in which a request may depend on the
+// reply before it: `next` sees every SMB message the server sends, as it is
+// sent, and returns the next request frame, or nothing to send no more (the
+// peer then closes after the frames already queued).
+struct dialogue {
+    conn c;
+    std::vector<bytes> sent;                      // every message the server sent
+    std::function<bytes(const bytes &)> next;     // may be empty
+
+    void run(const bytes &first)
+    {
+        c.feed(first);
+        c.on_write = [this] {
+            // Each reply is written as a 4-byte NetBIOS header and then the message.
+            if (c.writes.size() % 2 != 0)
+                return;
+            sent.push_back(c.writes.back());
+            if (next) {
+                bytes frame = next(sent.back());
+                if (!frame.empty())
+                    c.feed(frame);
+            }
+        };
+        c.run();
     }
 };
 

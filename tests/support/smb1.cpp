@@ -42,6 +42,64 @@ le &le::utf16(const std::string &s, bool nul)
     return nul ? u16(0) : *this;
 }
 
+smb1_request negotiate_request(const std::vector<std::string> &dialects)
+{
+    smb1_request r;
+    r.cmd = 0x72;
+    r.flags2 |= 0x0800;  // extended security, as clients ask for it
+    le d;
+    for (const std::string &s : dialects)
+        d.u8(0x02).ascii(s);
+    r.data = d;
+    return r;
+}
+
+smb1_request setup_ext_request(const bytes &blob)
+{
+    smb1_request r;
+    r.cmd = 0x73;
+    r.flags2 |= 0x0800;
+    // AndX none, MaxBufferSize, MaxMpxCount, VcNumber, SessionKey,
+    // SecurityBlobLength, Reserved, Capabilities.
+    r.words = le().u8(0xFF).u8(0).u16(0).u16(16644).u16(2).u16(1).u32(0).u16(uint32_t(blob.size())).u32(0).u32(
+        0x8000D054);
+    r.data = le().raw(blob).utf16("Unix").utf16("Samba");
+    return r;
+}
+
+smb1_request setup_nonext_request(const bytes &lm, const bytes &nt, const std::string &user)
+{
+    smb1_request r;
+    r.cmd = 0x73;
+    r.words = le()
+                  .u8(0xFF)
+                  .u8(0)
+                  .u16(0)
+                  .u16(16644)
+                  .u16(2)
+                  .u16(1)
+                  .u32(0)
+                  .u16(uint32_t(lm.size()))
+                  .u16(uint32_t(nt.size()))
+                  .u32(0)
+                  .u32(0x0000D054);
+    le d;
+    d.raw(lm).raw(nt);
+    if ((lm.size() + nt.size()) % 2 == 0)
+        d.u8(0);  // pad: the Unicode texts start on an even offset of the message
+    r.data = d.utf16(user).utf16("").utf16("Unix").utf16("Samba");
+    return r;
+}
+
+bytes reply_blob(const smb1_reply &r)
+{
+    if (r.wc == 17 && r.data.size() >= 16)
+        return bytes(r.data.begin() + 16, r.data.end());
+    if (r.wc == 4 && r.word(3) <= r.data.size())
+        return bytes(r.data.begin(), r.data.begin() + r.word(3));
+    return {};
+}
+
 bytes smb1_message(const smb1_request &r)
 {
     le m;

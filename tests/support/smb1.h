@@ -53,6 +53,16 @@ struct smb1_request {
     bool omit_byte_count = false;  // end the message after the words
 };
 
+// The requests of a logon as a client sends them (Unicode, NT statuses).
+// NEGOTIATE offering the dialects in order, each as 0x02, the text and NUL.
+smb1_request negotiate_request(const std::vector<std::string> &dialects = {"NT LM 0.12"});
+// SESSION_SETUP_ANDX with extended security (12 words): the security blob,
+// then the client's NativeOS and NativeLanMan texts.
+smb1_request setup_ext_request(const bytes &blob);
+// SESSION_SETUP_ANDX without extended security (13 words): the LMv2 and
+// NTLMv2 responses, then account, domain, NativeOS and NativeLanMan.
+smb1_request setup_nonext_request(const bytes &lm, const bytes &nt, const std::string &user = "");
+
 bytes smb1_message(const smb1_request &r);           // the SMB message alone
 bytes nbss(const bytes &body, uint8_t type = 0x00);  // NetBIOS header + body
 inline bytes smb1_frame(const smb1_request &r) { return nbss(smb1_message(r)); }
@@ -82,6 +92,11 @@ struct smb1_reply {
     bytes data;                // everything after ByteCount
     uint16_t word(size_t i) const;  // parameter word i (0 when absent)
 };
+
+// The security blob of a reply: after the 16-byte ServerGUID of an
+// extended-security NEGOTIATE reply (17 words), or the SecurityBlobLength
+// bytes of a SESSION_SETUP_ANDX reply (4 words). Empty otherwise.
+bytes reply_blob(const smb1_reply &r);
 
 // Takes a reply apart. false when it is not an SMB1 message of 33 bytes or more.
 bool parse_reply(const bytes &msg, smb1_reply *out);

@@ -1,0 +1,230 @@
+// NEGOTIATE: picks "NT LM 0.12", derives the connection's server identifier
+// and challenge, and answers in the extended-security form with the
+// CHALLENGE_MESSAGE already inside the SPNEGO negTokenInit. A client that
+// offers SMB2 gets a minimal SMB2 answer and is disconnected.
+#include <cstring>
+
+#include "cfg/stats.h"
+#include "net/sys.h"
+#include "ntlm/ntlmssp.h"
+#include "ntlm/spnego.h"
+#include "sess/handlers.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr uint8_t k_smb2_any[9] = {'S', 'M', 'B', ' ', '2', '.', '?', '?', '?'};
+constexpr uint8_t k_smb2_002[9] = {'S', 'M', 'B', ' ', '2', '.', '0', '0', '2'};
+constexpr char k_dialect[] = "NT LM 0.12";
+constexpr uint64_t k_dialect_len = sizeof k_dialect - 1;
+constexpr int32_t k_max_dialects = 32;   // dialects examined
+constexpr uint64_t k_max_dialect = 64;   // longer strings are stepped over uncounted
+constexpr uint8_t k_fmt_dialect = 0x02;  // buffer format of a dialect string
+
+constexpr uint8_t k_secmode_enabled = 0x05;   // user level, signatures enabled
+constexpr uint8_t k_secmode_required = 0x0D;  // ... and required
+// CAP_UNICODE | CAP_NT_SMBS | CAP_STATUS32 | CAP_EXTENDED_SECURITY
+constexpr uint32_t k_capabilities = 0x80000054;
+constexpr uint32_t k_max_buffer = 65536;
+
+constexpr uint32_t k_smb2_0210 = 0x0210;
+constexpr uint32_t k_smb2_0202 = 0x0202;
+
+// 1 when the 9 bytes of pat occur anywhere in body.
+bool contains(const uint8_t *body, uint64_t n, const uint8_t (&pat)[9])
+{
+    for (uint64_t i = 0; i + sizeof pat <= n; i++) {
+        if (std::memcmp(body + i, pat, sizeof pat) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The outcome of walking the dialect list.
+struct dialects {
+    int32_t count;  // dialects counted (at most 32)
+    int32_t index;  // index of the last "NT LM 0.12" counted
+    bool seen;
+};
+
+// Walks the dialect strings of the body: each starts after a 0x02 byte and
+// runs to its NUL or to the end of the body; other bytes are stepped over.
+// An empty string ends the list; strings over 64 bytes are not counted.
+dialects walk(const uint8_t *body, uint64_t n)
+{
+    dialects d{0, 0, false};
+    uint64_t pos = 0;
+    while (n - pos >= 2 && d.count < k_max_dialects) {
+        if (body[pos] != k_fmt_dialect) {
+            pos++;
+            continue;
+        }
+        uint64_t start = pos + 1;  // a byte follows: at least 2 remain
+        const void *nul = std::memchr(body + start, 0, n - start);
+        uint64_t end = nul ? uint64_t(static_cast<const uint8_t *>(nul) - body) : n;
+        uint64_t len = end - start;
+        if (len == 0)
+            break;
+        if (len <= k_max_dialect) {
+            char text[k_max_dialect + 1];
+            std::memcpy(text, body + start, len);
+            text[len] = 0;
+            tb1s_trace("[nego] dialect[%d]='%.64s'\n", int(d.count), text);
+            if (len == k_dialect_len && tb1s_casecmp(text, k_dialect) == 0) {
+                d.index = d.count;
+                d.seen = true;
+            }
+            d.count++;
+        }
+        pos = end < n ? end + 1 : n;
+    }
+    return d;
+}
+
+// Derives the server identifier (FNV-1a of the server name) and the
+// challenge (the identifier XOR the hash of t continued from it) into the
+// session. Both depend only on the name and the time in seconds.
+void derive(tb1s_session *s, int64_t t)
+{
+    const char *name = s->opts.server_name;
+    uint64_t n = 0;
+    while (n < sizeof s->opts.server_name - 1 && name[n])
+        n++;
+    uint64_t h = tb1s_fnv1a64(name, n, TB1S_FNV_BASIS);
+    uint8_t tb[8];
+    st64le(tb, uint64_t(t));
+    uint64_t u = tb1s_fnv1a64(tb, sizeof tb, h);
+    s->server_id = h;
+    st64le(s->challenge, h ^ u);
+}
+
+void put_guid(tb1s_buf *b, uint64_t id)
+{
+    w64(b, id);
+    w64(b, id);
+}
+
+// Replaces the prepared SMB1 reply with the 202-byte SMB2 NEGOTIATE
+// response; rep_end sends a message that is not SMB1 exactly as built.
+void smb2_answer(tb1s_session *s, tb1s_reply *rep, int64_t t, uint32_t revision)
+{
+    tb1s_opts_get(&s->opts);
+    derive(s, t);
+    tb1s_stat_add(STAT_NEGOTIATE, 1);
+
+    tb1s_buf_free(&rep->buf);
+    rep->buf = tb1s_buf{};
+    tb1s_buf *b = &rep->buf;
+    static constexpr uint8_t magic[4] = {0xFE, 'S', 'M', 'B'};
+    tb1s_buf_put(b, magic, 4);
+    w16(b, 64);  // StructureSize
+    w16(b, 0);   // CreditCharge
+    w32(b, 0);   // Status
+    w16(b, 0);   // Command: NEGOTIATE
+    w16(b, 1);   // CreditResponse
+    w32(b, 1);   // Flags: server to redirector
+    w32(b, 0);   // NextCommand
+    w64(b, 0);   // MessageId
+    w32(b, 0);   // Reserved
+    w32(b, 0);   // TreeId
+    w64(b, 0);   // SessionId
+    w64(b, 0);   // Signature
+    w64(b, 0);
+    w16(b, 65);  // StructureSize
+    w16(b, 1);   // SecurityMode: signing enabled
+    w16(b, revision);
+    w16(b, 0);   // NegotiateContextCount
+    put_guid(b, s->server_id);
+    w32(b, 0);   // Capabilities
+    w32(b, k_max_buffer);  // MaxTransactSize
+    w32(b, k_max_buffer);  // MaxReadSize
+    w32(b, k_max_buffer);  // MaxWriteSize
+    wtime(b, t);           // SystemTime
+    w64(b, 0);             // ServerStartTime
+    w16(b, 128);           // SecurityBufferOffset
+    w16(b, 74);            // SecurityBufferLength
+    w32(b, 0);             // Reserved2
+    tb1s_spnego_init_tok_nomect(b);
+    s->stop = 1;
+}
+
+}  // namespace
+
+int64_t auth_now(const tb1s_opts *o) { return o->clock != 0 ? o->clock : tb1s_unix_now(); }
+
+void cmd_negotiate(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
+{
+    tb1s_opts o;
+    tb1s_opts_get(&o);
+    if (s->negotiated)
+        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+    s->negotiated = 1;
+
+    const uint8_t *body = req->data;
+    uint64_t n = req->len;
+    if (n < 2) {
+        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        s->stop = 1;
+        return;
+    }
+
+    // An SMB2 offer wins over everything else, whether SMB1 is on or not.
+    if (n > 8) {
+        bool any = contains(body, n, k_smb2_any);
+        if (any || contains(body, n, k_smb2_002)) {
+            smb2_answer(s, rep, auth_now(&o), any ? k_smb2_0210 : k_smb2_0202);
+            return;
+        }
+    }
+
+    dialects d = walk(body, n);
+    tb1s_trace("[nego] smb1_enabled=%d n=%zu nd=%d saw=%d\n", int(o.allow_smb1), size_t(n), int(d.count),
+               d.seen ? 1 : 0);
+    if (!o.allow_smb1) {
+        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        rep_error(s, rep, NT_STATUS_REQUEST_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        return;
+    }
+    if (!d.seen) {
+        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        return;
+    }
+    s->dialect = d.index;
+
+    int64_t t = auth_now(&o);
+    tb1s_opts_get(&s->opts);
+    s->ext_sec = 1;
+    derive(s, t);
+
+    // The blob: the CHALLENGE_MESSAGE (timestamped with the time read
+    // again) as the mechToken of a negTokenInit.
+    tb1s_buf chal{}, blob{};
+    int rc = tb1s_ntlm_type2(s->opts.server_name, s->challenge, auth_now(&s->opts), &chal);
+    if (rc == 0 && !chal.oom)
+        tb1s_spnego_init_tok(chal.data, chal.len, &blob);
+    tb1s_buf_free(&chal);
+    if (rc != 0 || blob.oom || blob.len == 0) {
+        tb1s_buf_free(&blob);
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        return;
+    }
+
+    tb1s_buf *b = &rep->buf;
+    rep->wc = 17;
+    w16(b, uint32_t(d.index));  // DialectIndex
+    tb1s_buf_byte(b, s->opts.signing == 1 ? k_secmode_required : k_secmode_enabled);
+    w16(b, 2);                  // MaxMpxCount
+    w16(b, 1);                  // MaxNumberVcs
+    w32(b, k_max_buffer);       // MaxBufferSize
+    w32(b, k_max_buffer);       // MaxRawSize
+    w32(b, 0);                  // SessionKey
+    w32(b, k_capabilities);
+    wtime(b, t);                // SystemTime
+    w16(b, 0);                  // ServerTimeZone
+    tb1s_buf_byte(b, 0);        // ChallengeLength: the challenge travels in the blob
+    w16(b, uint32_t(16 + blob.len));
+    put_guid(b, s->server_id);
+    tb1s_buf_put(b, blob.data, blob.len);
+    tb1s_buf_free(&blob);
+}

@@ -1,0 +1,352 @@
+// SESSION_SETUP_ANDX: logon with NTLMSSP (bare or inside SPNEGO, two legs),
+// with the LMv2 and NTLMv2 responses of the older 13-word form, or as guest.
+// Failures are counted per connection; at max_login_failures the connection
+// ends after the failure reply.
+#include <cstring>
+
+#include "cfg/shares.h"
+#include "cfg/stats.h"
+#include "crypto/crypto.h"
+#include "ntlm/ntlmssp.h"
+#include "ntlm/spnego.h"
+#include "sess/handlers.h"
+
+namespace {
+
+// Request layout, counted from the WordCount byte.
+constexpr uint64_t k_off_max_buffer = 5;
+constexpr uint64_t k_off_blob_len = 15;     // 12 words: SecurityBlobLength
+constexpr uint64_t k_off_lm_len = 15;       // 13 words: case-insensitive password length
+constexpr uint64_t k_off_nt_len = 17;       // 13 words: case-sensitive password length
+constexpr uint64_t k_off_ext_bc = 25;       // 12 words: ByteCount
+constexpr uint64_t k_ext_data = 27;         // 12 words: first byte of the blob
+constexpr uint64_t k_ext_min = 29;          // 12 words: the smallest body served
+constexpr uint64_t k_nonext_data = 29;      // 13 words: first byte of the LMv2 response
+
+constexpr uint8_t k_ntlmssp[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+constexpr uint32_t k_type_negotiate = 1;
+constexpr uint32_t k_type_authenticate = 3;
+
+constexpr int32_t k_max_users = 256;
+constexpr uint64_t k_name_area = 129;
+constexpr uint64_t k_password_area = 257;
+constexpr uint64_t k_lmv2_len = 24;
+
+constexpr uint32_t k_action_guest = 0x0001;
+
+// NativeOS, NativeLanMan and PrimaryDomain, 8-bit, each with its NUL.
+constexpr char k_texts[] = "Windows 6.1\0Talvern Beacon 1.0.1\0WORKGROUP";
+constexpr uint64_t k_texts_len = sizeof k_texts;  // 43, the final NUL included
+static_assert(k_texts_len == 43);
+
+constexpr uint32_t k_dos_invalid = tb1s_dos(TB1S_ERRDOS, 8);
+constexpr uint32_t k_dos_logon = tb1s_dos(TB1S_ERRSRV, 231);
+
+// The reply of a short answer: the AndX block, an Action word and a
+// ByteCount of 0 (three parameter words).
+void short_reply(tb1s_reply *rep, uint32_t action)
+{
+    rep->wc = 3;
+    w32(&rep->buf, 0x000000FF);
+    w16(&rep->buf, action);
+    w16(&rep->buf, 0);  // ByteCount
+}
+
+void refuse_logged_on(tb1s_session *s, tb1s_reply *rep)
+{
+    rep_error(s, rep, NT_STATUS_REQUEST_NOT_ACCEPTED, tb1s_dos(TB1S_ERRSRV, 231));
+    short_reply(rep, 0);
+}
+
+void assign_uid(tb1s_session *s)
+{
+    if (s->uid == 0)
+        s->uid = new_uid(s);
+}
+
+// Appends the CHALLENGE_MESSAGE of this connection to b; wrapped in a
+// negTokenResp unless raw. false when it could not be built.
+bool challenge_token(tb1s_session *s, int32_t raw, tb1s_buf *b)
+{
+    tb1s_buf chal{};
+    int rc = tb1s_ntlm_type2(s->opts.server_name, s->challenge, auth_now(&s->opts), &chal);
+    if (rc == 0 && !chal.oom) {
+        if (raw)
+            tb1s_buf_put(b, chal.data, chal.len);
+        else
+            tb1s_spnego_resp(chal.data, chal.len, b);
+    }
+    tb1s_buf_free(&chal);
+    return rc == 0 && !b->oom && b->len > 0;
+}
+
+// One account of the table, read under the library lock into areas that
+// are wiped when the record goes.
+struct account {
+    char name[k_name_area];
+    char password[k_password_area];
+    account() = default;
+    account(const account &) = delete;
+    account &operator=(const account &) = delete;
+    ~account() { tb1s_wipe(password, sizeof password); }
+};
+
+// Reads account idx: false at the end of the list (no account there, or an
+// empty name).
+bool account_at(int32_t idx, account *a)
+{
+    a->name[0] = 0;
+    return tb1s_user_at(idx, a->name, sizeof a->name, a->password, sizeof a->password) == 0 && a->name[0] != 0;
+}
+
+// The logon decision for an AUTHENTICATE_MESSAGE.
+void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t n, int32_t raw)
+{
+    int64_t now = auth_now(&s->opts);
+    int32_t timecheck = s->opts.ntlm_timecheck;
+    const char *server = s->opts.server_name;
+    int32_t guest = 0;
+    uint8_t key[16] = {};
+
+    if (tb1s_guest_allowed()) {
+        // Checked against the empty account only to refuse malformed
+        // messages; whatever it proves, the client is a guest.
+        int v = tb1s_ntlm_type3(tok, n, s->challenge, server, now, timecheck, "", "", &guest, key);
+        if (v < 0) {
+            tb1s_wipe(key, sizeof key);
+            session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+            return;
+        }
+        std::memcpy(s->sign_key, key, sizeof key);
+        tb1s_wipe(key, sizeof key);
+        session_ok(s, rep, 1, 0, raw, nullptr);
+        return;
+    }
+
+    for (int32_t i = 0; i < k_max_users; i++) {
+        account a;
+        if (!account_at(i, &a))
+            break;
+        int v = tb1s_ntlm_type3(tok, n, s->challenge, server, now, timecheck, a.name, a.password, &guest, key);
+        const uint8_t *c = s->challenge;
+        tb1s_trace("[sess] t3 verdict=%d user='%s' chal=%02x%02x%02x%02x%02x%02x%02x%02x\n", v, a.name, c[0], c[1],
+                   c[2], c[3], c[4], c[5], c[6], c[7]);
+        tb1s_wipe(a.password, sizeof a.password);
+        if (v < 0) {
+            session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+            return;
+        }
+        if (v == 0) {
+            if (guest) {
+                // An anonymous message, and guests are not allowed here.
+                session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+                return;
+            }
+            std::memcpy(s->sign_key, key, sizeof key);
+            tb1s_wipe(key, sizeof key);
+            session_ok(s, rep, 0, 0, raw, nullptr);
+            return;
+        }
+    }
+    tb1s_wipe(key, sizeof key);
+    session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+}
+
+// The extended-security form: the security blob carries NTLMSSP, bare or
+// inside SPNEGO.
+void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
+{
+    if (n < k_ext_min) {
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        return;
+    }
+    // ByteCount, when plausible, covers the blob and the texts after it;
+    // the SPNEGO reader stops at its own lengths.
+    uint64_t bc = ld16le(body + k_off_ext_bc);
+    uint64_t blob_len = bc != 0 && bc <= n ? bc : ld16le(body + k_off_blob_len);
+    if (n - k_ext_data < blob_len) {
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        return;
+    }
+    if (s->logged_on) {
+        refuse_logged_on(s, rep);
+        return;
+    }
+    const uint8_t *blob = body + k_ext_data;
+    const uint8_t *tok = nullptr;
+    uint64_t tok_len = 0;
+    int32_t raw = 0;
+    if (tb1s_spnego_init(blob, blob_len, &tok, &tok_len, &raw) != 0) {
+        uint8_t h[4] = {};
+        if (blob_len >= 4)
+            std::memcpy(h, blob, 4);
+        tb1s_trace("[sess] spnego_init failed bn=%zu head=%02x%02x%02x%02x\n", size_t(blob_len), h[0], h[1], h[2],
+                   h[3]);
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        return;
+    }
+
+    uint32_t type = 0;
+    if (tok && tok_len > 0) {
+        if (tok_len < 12 || std::memcmp(tok, k_ntlmssp, sizeof k_ntlmssp) != 0) {
+            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+            return;
+        }
+        type = ld32le(tok + 8);
+        if (type == k_type_authenticate) {
+            authenticate(s, rep, tok, tok_len, raw);
+            return;
+        }
+        if (type != k_type_negotiate) {
+            session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+            return;
+        }
+    }
+
+    // A challenge leg: a NEGOTIATE_MESSAGE, or a blob without a token (whose
+    // answer is always wrapped).
+    tb1s_buf out{};
+    if (!challenge_token(s, type == k_type_negotiate ? raw : 0, &out)) {
+        tb1s_buf_free(&out);
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        return;
+    }
+    session_ok(s, rep, 0, 1, raw, &out);
+    tb1s_buf_free(&out);
+}
+
+// The 13-word form: an LMv2 and an NTLMv2 response, or none (anonymous).
+void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
+{
+    uint64_t lm_len = n >= k_off_lm_len + 2 ? ld16le(body + k_off_lm_len) : 0;
+    uint64_t nt_len = n >= k_off_nt_len + 2 ? ld16le(body + k_off_nt_len) : 0;
+    if (n < k_nonext_data + lm_len + nt_len) {
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        return;
+    }
+    if (s->logged_on) {
+        refuse_logged_on(s, rep);
+        return;
+    }
+    if (lm_len == 0 && nt_len == 0) {
+        tb1s_opts_get(&s->opts);
+        if (!tb1s_guest_allowed()) {
+            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+            return;
+        }
+        s->logged_on = 1;
+        s->guest = 1;
+        tb1s_stat_add(STAT_GUEST_SESSIONS, 1);
+        assign_uid(s);
+        rep_status(rep, NT_STATUS_SUCCESS);
+        short_reply(rep, k_action_guest);
+        return;
+    }
+    if (lm_len != k_lmv2_len || nt_len < 24) {
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        return;
+    }
+
+    const uint8_t *lm = body + k_nonext_data;
+    const uint8_t *nt = lm + lm_len;
+    int64_t now = auth_now(&s->opts);
+    int32_t guest = 0;
+    uint8_t key[16] = {};
+    for (int32_t i = 0; i < k_max_users; i++) {
+        account a;
+        if (!account_at(i, &a))
+            break;
+        int v = tb1s_ntlm_nonext(lm, lm_len, nt, nt_len, s->challenge, now, s->opts.ntlm_timecheck, a.name,
+                                 a.password, &guest, key);
+        tb1s_wipe(a.password, sizeof a.password);
+        if (v < 0)
+            break;
+        if (v == 0) {
+            std::memcpy(s->sign_key, key, sizeof key);
+            tb1s_wipe(key, sizeof key);
+            tb1s_opts_get(&s->opts);
+            s->logged_on = 1;
+            s->guest = 0;
+            s->signing = s->opts.signing == 1 ? 1 : 0;
+            tb1s_stat_add(STAT_SESSIONS, 1);
+            assign_uid(s);
+            rep_status(rep, NT_STATUS_SUCCESS);
+            short_reply(rep, 0);
+            return;
+        }
+    }
+    tb1s_wipe(key, sizeof key);
+    session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+}
+
+}  // namespace
+
+void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, int32_t raw, const tb1s_buf *tok)
+{
+    tb1s_opts_get(&s->opts);
+    if (more) {
+        // Sent in NT form whatever the request asked for: there is no DOS
+        // pair for "go on".
+        rep_status(rep, NT_STATUS_MORE_PROCESSING_REQUIRED);
+        assign_uid(s);
+    } else {
+        // No UID here: a client that takes the challenge from the NEGOTIATE
+        // response and never had a challenge leg stays at UID 0.
+        s->guest = guest;
+        s->logged_on = 1;
+        s->signing = s->opts.signing == 1 ? 1 : 0;
+        tb1s_stat_add(guest ? STAT_GUEST_SESSIONS : STAT_SESSIONS, 1);
+        if (s->opts.signing == 1)
+            tb1s_stat_add(STAT_SIGN_REQUIRED_SESSIONS, 1);
+        rep_status(rep, NT_STATUS_SUCCESS);
+    }
+
+    tb1s_buf blob{};
+    if (more) {
+        if (tok && tok->len > 0)
+            tb1s_buf_put(&blob, tok->data, tok->len);
+    } else if (!raw) {
+        tb1s_spnego_done(&blob);
+    }
+    uint64_t texts = raw ? 0 : k_texts_len;
+
+    tb1s_buf *b = &rep->buf;
+    rep->wc = 4;
+    w32(b, 0x000000FF);  // no further command, reserved, offset 0
+    w16(b, guest ? k_action_guest : 0);
+    w16(b, uint32_t(blob.len));
+    w16(b, uint32_t(blob.len + texts));
+    tb1s_buf_put(b, blob.data, blob.len);
+    tb1s_buf_put(b, k_texts, texts);
+    tb1s_buf_free(&blob);
+
+    tb1s_trace("[ok] is_first=%d tok=%p raw=%d guest=%d\n", int(more), tok ? static_cast<void *>(tok->data) : nullptr,
+               int(raw), int(guest));
+}
+
+void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos)
+{
+    tb1s_stat_add(STAT_LOGON_FAILED, 1);
+    rep_error(s, rep, nt, dos);
+    short_reply(rep, 0);
+    if (++s->logon_failures >= s->opts.max_login_failures)
+        s->stop = 1;
+}
+
+void cmd_session_setup(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
+{
+    const uint8_t *body = req->data;
+    uint64_t n = req->len;
+    uint32_t wc = n > 0 ? body[0] : 0;
+    if (n == 0 || (wc != 12 && wc != 13)) {
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        return;
+    }
+    s->ext_sec = wc == 12 ? 1 : 0;
+    if (n >= k_off_max_buffer + 2)
+        s->client_bufsize = ld16le(body + k_off_max_buffer);
+    if (wc == 12)
+        extended(s, rep, body, n);
+    else
+        non_extended(s, rep, body, n);
+}

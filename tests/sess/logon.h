@@ -1,0 +1,105 @@
+// Shared pieces of the negotiate and logon tests: an option and account
+// guard, and a client that answers the server's legs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cfg/opts.h"
+#include "cfg/shares.h"
+#include "ntlm/spnego.h"
+#include "ntlm_client.h"
+#include "smb1.h"
+
+namespace tb1s_test {
+
+inline constexpr uint32_t ST_MORE = 0xC0000016, ST_LOGON = 0xC000006D, ST_INVALID = 0xC000000D,
+                          ST_NOT_ACCEPTED = 0xC000020C, ST_NOT_SUPPORTED = 0xC00000BB,
+                          ST_REQ_NOT_SUPPORTED = 0xC00000A0;
+constexpr uint32_t dos_pair(uint32_t cls, uint32_t code) { return cls | code << 16; }
+
+// Sets options for one test (SMB1 on, the rest as given) and restores every
+// option it touched, and removes the accounts it added, at its end.
+struct setup_guard {
+    tb1s_opts saved;
+    std::vector<std::string> users;
+
+    setup_guard()
+    {
+        tb1s_opts_get(&saved);
+        set("allow_smb1", "1");
+    }
+    ~setup_guard()
+    {
+        for (const std::string &u : users)
+            tb1s_user_remove(u.c_str());
+        const char *guest[] = {"auto", "off", "on"};
+        tb1s_opt_set("guest", guest[saved.guest + 1]);
+        tb1s_opt_set("allow_smb1", saved.allow_smb1 ? "1" : "0");
+        tb1s_opt_set("signing", saved.signing ? "required" : "enabled");
+        tb1s_opt_set("ntlm_timecheck", saved.ntlm_timecheck ? "on" : "off");
+        tb1s_opt_set("max_login_failures", std::to_string(saved.max_login_failures).c_str());
+        tb1s_opt_set("clock", std::to_string(saved.clock).c_str());
+        tb1s_opt_set("server_name", saved.server_name);
+    }
+    setup_guard(const setup_guard &) = delete;
+    setup_guard &operator=(const setup_guard &) = delete;
+
+    void set(const char *key, const std::string &value) { ASSERT_EQ(tb1s_opt_set(key, value.c_str()), 0) << key; }
+    void user(const std::string &name, const std::string &password)
+    {
+        ASSERT_EQ(tb1s_user_add(name.c_str(), password.c_str()), 0) << name;
+        users.push_back(name);
+    }
+};
+
+// The NTLMSSP message in a blob the server sent (negTokenInit, negTokenResp
+// or bare); empty when there is none.
+inline bytes ntlm_in(const bytes &blob)
+{
+    const uint8_t *tok = nullptr;
+    uint64_t n = 0;
+    int32_t raw = 0;
+    if (tb1s_spnego_init(blob.data(), blob.size(), &tok, &n, &raw) != 0 || !tok)
+        return {};
+    return bytes(tok, tok + n);
+}
+
+// The client side of an extended-security logon.
+struct ext_client {
+    ntlm_creds creds;
+    bool spnego = true;      // wrap the messages in SPNEGO, else bare NTLMSSP
+    bool anonymous = false;  // empty NT response, as Samba's client sends it
+    bytes key;               // the session key the server should derive
+
+    smb1_request negotiate_leg() const
+    {
+        bytes m = ntlm_negotiate();
+        return setup_ext_request(spnego ? spnego_wrap_init(m) : m);
+    }
+    // The AUTHENTICATE_MESSAGE for the CHALLENGE_MESSAGE in a reply blob.
+    smb1_request authenticate_leg(const bytes &reply_blob_bytes)
+    {
+        bytes m;
+        if (anonymous) {
+            auth_fields f;
+            f.lm = {0};
+            f.flags = 0x62000A05;  // NTLM and ANONYMOUS, no extended session security
+            m = authenticate_message(f);
+            key = bytes(16, 0);
+        } else {
+            m = ntlm_authenticate(ntlm_in(reply_blob_bytes), creds, &key);
+        }
+        return setup_ext_request(spnego ? spnego_wrap_resp(m) : m);
+    }
+};
+
+// The 43 bytes of NativeOS, NativeLanMan and PrimaryDomain the server sends.
+inline bytes server_texts()
+{
+    return le().ascii("Windows 6.1").ascii("Talvern Beacon 1.0.1").ascii("WORKGROUP");
+}
+
+}  // namespace tb1s_test
