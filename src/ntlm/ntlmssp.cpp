@@ -325,7 +325,7 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challeng
         return -1;
     }
     // An anonymous logon carries no response at all, so the NTLM-only check
-    // below has nothing to refuse: Samba's client sends its anonymous
+    // below has nothing to refuse: smbclient sends its anonymous
     // AUTHENTICATE_MESSAGE with NTLM set and extended session security clear.
     if (nt.len == 0) {
         tb1s_trace("[t3] anonymous (empty NT response)\n");

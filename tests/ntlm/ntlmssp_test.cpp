@@ -334,7 +334,7 @@ TEST(Type3, Verdicts)
              s.edit = [](auth_fields &f) { f.nt.clear(); };
          },
          0, 1},
-        {"anonymous with NTLM set and extended session security clear, as Samba's client sends it",
+        {"anonymous with NTLM set and extended session security clear, as smbclient sends it",
          [](scenario &s) {
              s.acct_user = "Bob";
              s.edit = [](auth_fields &f) {

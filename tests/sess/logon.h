@@ -71,7 +71,7 @@ inline bytes ntlm_in(const bytes &blob)
 struct ext_client {
     ntlm_creds creds;
     bool spnego = true;      // wrap the messages in SPNEGO, else bare NTLMSSP
-    bool anonymous = false;  // empty NT response, as Samba's client sends it
+    bool anonymous = false;  // empty NT response, as smbclient sends it
     bytes key;               // the session key the server should derive
 
     smb1_request negotiate_leg() const

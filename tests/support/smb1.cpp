@@ -63,7 +63,7 @@ smb1_request setup_ext_request(const bytes &blob)
     // SecurityBlobLength, Reserved, Capabilities.
     r.words = le().u8(0xFF).u8(0).u16(0).u16(16644).u16(2).u16(1).u32(0).u16(uint32_t(blob.size())).u32(0).u32(
         0x8000D054);
-    r.data = le().raw(blob).utf16("Unix").utf16("Samba");
+    r.data = le().raw(blob).utf16("Unix").utf16("tests");
     return r;
 }
 
@@ -87,7 +87,7 @@ smb1_request setup_nonext_request(const bytes &lm, const bytes &nt, const std::s
     d.raw(lm).raw(nt);
     if ((lm.size() + nt.size()) % 2 == 0)
         d.u8(0);  // pad: the Unicode texts start on an even offset of the message
-    r.data = d.utf16(user).utf16("").utf16("Unix").utf16("Samba");
+    r.data = d.utf16(user).utf16("").utf16("Unix").utf16("tests");
     return r;
 }
 
