@@ -178,7 +178,7 @@ bool add_dots(tb1s_search *e, const tb1s_vres &dir)
 }
 
 // Clients that ask the server to end a search when the listing is done
-// (Samba's client does for every listing it makes) never close it
+// (smbclient does for every listing it makes) never close it
 // themselves; keeping it would use up the 256 entries after as many
 // folders. Without either flag the search stays until it is closed.
 void close_if_asked(tb1s_search *e, uint32_t flags, uint32_t eos)
@@ -322,11 +322,10 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         return;
     }
     // Nothing matched: NO_SUCH_FILE in NT form whatever the request's status
-    // form, for a pattern with wildcards too. Samba's client reads a success
+    // form, for a pattern with wildcards too: smbclient reads a success
     // without entries as an out-of-memory failure (it sizes its result
-    // array by the count); Windows servers answer NO_SUCH_FILE here. The
-    // parameters still carry the SID, and the search stays allocated unless
-    // the close flags release it.
+    // array by the count). The parameters still carry the SID, and the
+    // search stays allocated unless the close flags release it.
     if (count == 0)
         rep_status(rep, NT_STATUS_NO_SUCH_FILE);
     reply_first(s, rep, e->sid, count, eos, data);

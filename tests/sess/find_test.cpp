@@ -182,7 +182,7 @@ TEST(Find, PatternsAndExactNames)
         {"song.mp3", 0, {"song.mp3"}},
         {"SONG.MP3", 0, {"song.mp3"}},
         {"nope.txt", NO_SUCH_FILE, {}},
-        {"*.zip", NO_SUCH_FILE, {}},  // not SUCCESS: Samba's client takes that for a lack of memory
+        {"*.zip", NO_SUCH_FILE, {}},  // not SUCCESS: smbclient takes that for a lack of memory
         {"", 0, {".", "..", "mp3", "other.txt", "song.mp3", "x.Mp3"}},
         {"\\", 0, {".", "..", "mp3", "other.txt", "song.mp3", "x.Mp3"}},
     };
