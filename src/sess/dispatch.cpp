@@ -41,6 +41,7 @@ void unlink_file(tb1s_session *s, tb1s_file *f)
     }
     if (f->fh)
         tb1s_fs_close(f->fh);
+    tb1s_buf_free(&f->out);
     std::free(f);
     if (s->nfiles > 0)
         s->nfiles--;
@@ -121,14 +122,17 @@ constexpr command k_commands[] = {
     {0x10, cmd_check_directory},
     {0x25, cmd_trans},
     {0x2B, cmd_echo},
+    {0x2E, cmd_read_andx},
     {0x32, cmd_trans2},
     {0x36, cmd_flush},
     {0x71, cmd_tree_disconnect},
     {0x72, cmd_negotiate},
     {0x73, cmd_session_setup},
     {0x74, cmd_logoff},
+    {0x75, cmd_tree_connect},
     {0xA0, cmd_nt_transact},
     {0xA1, cmd_nt_transact},
+    {0xA2, cmd_nt_create},
 };
 
 }  // namespace

@@ -37,9 +37,15 @@ void query_path_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uin
 void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n);  // 7
 
 // The named-pipe transaction on the "srvsvc" pipe, called by cmd_trans with
-// the request's data block (a DCE/RPC packet). Answers with trans_reply or
-// sets an error status.
-void pipe_transact(tb1s_session *s, tb1s_reply *rep, const uint8_t *data, uint32_t n);
+// the open pipe record, the request's MaxDataCount and its data block (a
+// DCE/RPC packet). Answers with trans_reply or sets an error status. An
+// answer longer than max_data (when that is not 0) is cut there with the
+// status BUFFER_OVERFLOW; the rest waits in the pipe record for READ_ANDX.
+void pipe_transact(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t max_data, const uint8_t *data,
+                   uint32_t n);
+// Appends text as an NDR conformant varying string of UTF-16 characters
+// (counts include the terminator), padded to a 4-byte boundary.
+void ndr_w_str(tb1s_buf *b, const char *text);
 
 // The TRANSACTION reply carrying a data block only (WordCount 10, the data
 // at offset 56). Sets the status to success.

@@ -46,6 +46,8 @@ struct tb1s_file {
     tb1s_share rec;      // copy of the share record from the resolution
     tb1s_fstat st;       // status snapshot taken at the open (all 0 for the pipe)
     tb1s_fs_file *fh;    // platform read handle, or null (closed on release)
+    tb1s_buf out;        // pipe: answer bytes beyond what their transaction could carry
+    uint64_t out_pos;    // the first of them the client has not read yet
     tb1s_file *next;
 };
 

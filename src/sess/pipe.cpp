@@ -1,0 +1,232 @@
+// The "srvsvc" pipe: DCE/RPC connection-oriented packets carried in
+// TRANSACTION requests. A bind is acknowledged, NetShareEnumAll (operation
+// 15) is answered with the share list at information level 1, and any
+// other operation gets a fault. No RPC state is kept between packets; the
+// only thing a pipe holds is the tail of an answer too long for the
+// transaction that asked, which the client fetches with READ_ANDX.
+#include <cstdlib>
+
+#include "cfg/shares.h"
+#include "sess/handlers.h"
+#include "util/text.h"
+
+namespace {
+
+enum : uint8_t { PKT_REQUEST = 0, PKT_RESPONSE = 2, PKT_FAULT = 3, PKT_BIND = 11, PKT_BIND_ACK = 12 };
+
+constexpr uint32_t k_op_share_enum_all = 15;
+constexpr uint32_t k_op_rng_error = 0x1C00002E;  // nca_s_op_rng_error
+constexpr uint16_t k_max_frag = 3344;  // the most this side sends in one fragment
+constexpr uint32_t k_response_head = 24;  // common header, allocation hint, context, cancel count
+// Stub bytes per response fragment: what fits the announced fragment size,
+// a multiple of 8 so that every fragment but the last keeps NDR alignment.
+constexpr uint32_t k_frag_stub = (k_max_frag - k_response_head) / 8 * 8;
+constexpr uint32_t k_assoc_group = 0x00009B5B;
+constexpr char k_sec_addr[] = "\\PIPE\\srvsvc";
+// NDR transfer syntax 8a885d04-1ceb-11c9-9fe8-08002b104860, in GUID byte order.
+constexpr uint8_t k_ndr_syntax[16] = {0x04, 0x5d, 0x88, 0x8a, 0xeb, 0x1c, 0xc9, 0x11,
+                                      0x9f, 0xe8, 0x08, 0x00, 0x2b, 0x10, 0x48, 0x60};
+constexpr uint32_t k_ndr_version = 2;
+
+// Share types of the enumeration.
+constexpr uint32_t k_type_disk = 0;
+constexpr uint32_t k_type_ipc = 3;
+
+enum : uint8_t { FRAG_FIRST = 0x01, FRAG_LAST = 0x02 };
+
+// The 16-byte common header; the fragment length is filled in by set_len.
+void header(tb1s_buf *b, uint8_t type, uint32_t call_id, uint8_t frag_flags = FRAG_FIRST | FRAG_LAST)
+{
+    static constexpr uint8_t drep[4] = {0x10, 0, 0, 0};  // little-endian, ASCII, IEEE
+    tb1s_buf_byte(b, 5);     // version
+    tb1s_buf_byte(b, 0);     // minor version
+    tb1s_buf_byte(b, type);
+    tb1s_buf_byte(b, frag_flags);
+    tb1s_buf_put(b, drep, sizeof drep);
+    w16(b, 0);               // fragment length
+    w16(b, 0);               // authentication length
+    w32(b, call_id);
+}
+
+// Stores the length of the fragment that starts at `at` and ends the buffer.
+void set_len(tb1s_buf *b, uint64_t at)
+{
+    if (!b->oom && b->len >= at + 10)
+        st16le(b->data + at + 8, uint32_t(b->len - at));
+}
+
+// Sends the answer: whole when it fits the client's MaxDataCount (or there
+// is no pipe record to keep a rest in), else its first max_data bytes with
+// BUFFER_OVERFLOW, the rest kept in the pipe for READ_ANDX. Takes `out`.
+void deliver(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t max_data, tb1s_buf *out)
+{
+    if (pipe) {  // a new answer replaces anything the client left unread
+        tb1s_buf_free(&pipe->out);
+        pipe->out_pos = 0;
+    }
+    if (!pipe || max_data == 0 || out->len <= max_data) {
+        trans_reply(rep, out->data, uint32_t(out->len));
+        tb1s_buf_free(out);
+        return;
+    }
+    trans_reply(rep, out->data, max_data);
+    rep_error(s, rep, NT_STATUS_BUFFER_OVERFLOW, tb1s_dos(TB1S_ERRDOS, 234));  // ERRmoredata
+    pipe->out = *out;
+    pipe->out_pos = max_data;
+    *out = tb1s_buf{};
+}
+
+// Accepts the one presentation context the bind offers, whatever it names,
+// with the NDR transfer syntax.
+void bind_ack(tb1s_buf *b, uint32_t call_id)
+{
+    header(b, PKT_BIND_ACK, call_id);
+    w16(b, k_max_frag);  // max transmit fragment
+    w16(b, k_max_frag);  // max receive fragment
+    w32(b, k_assoc_group);
+    w16(b, sizeof k_sec_addr);  // secondary address, NUL included
+    tb1s_buf_put(b, k_sec_addr, sizeof k_sec_addr);
+    while (b->len % 4 != 0 && !b->oom)
+        tb1s_buf_byte(b, 0);
+    tb1s_buf_byte(b, 1);  // one result
+    tb1s_buf_byte(b, 0);  // reserved
+    w16(b, 0);            // reserved
+    w16(b, 0);            // result: acceptance
+    w16(b, 0);            // reason
+    tb1s_buf_put(b, k_ndr_syntax, sizeof k_ndr_syntax);
+    w32(b, k_ndr_version);
+    set_len(b, 0);
+}
+
+// The shares in the order of the share list, without its built-in "IPC$"
+// (the one record without a path). *n is 0 when the list cannot be had.
+tb1s_share *declared_shares(int32_t *n)
+{
+    tb1s_share *list = nullptr;
+    int32_t count = 0;
+    *n = 0;
+    if (tb1s_share_list(&list, &count) != 0 || !list)
+        return nullptr;
+    for (int32_t i = 0; i < count; i++) {
+        if (list[i].path[0] == 0)
+            continue;
+        if (i != *n)
+            list[*n] = list[i];
+        (*n)++;
+    }
+    return list;
+}
+
+// NetShareEnumAll at information level 1: a SHARE_INFO_1 container of the
+// declared shares and "IPC$", whatever level the request asked for. An
+// answer longer than one fragment is cut into several.
+void share_enum(tb1s_buf *b, uint32_t call_id)
+{
+    int32_t n = 0;
+    tb1s_share *shares = declared_shares(&n);
+    uint32_t entries = uint32_t(n) + 1;
+
+    tb1s_buf stub{};
+    w32(&stub, 1);           // information level
+    w32(&stub, 1);           // union discriminant
+    w32(&stub, 0x00020004);  // container pointer
+    w32(&stub, entries);     // entries read
+    w32(&stub, 0x00020008);  // array pointer
+    w32(&stub, entries);     // array maximum count
+    for (uint32_t i = 0; i < entries; i++) {
+        w32(&stub, 0x00020010 + 64 * i);  // name pointer
+        w32(&stub, i + 1 == entries ? k_type_ipc : k_type_disk);
+        w32(&stub, 0x00020014 + 64 * i);  // comment pointer
+    }
+    for (int32_t i = 0; i < n; i++) {
+        ndr_w_str(&stub, shares[i].name);
+        ndr_w_str(&stub, "read-only share");
+    }
+    ndr_w_str(&stub, "IPC$");
+    ndr_w_str(&stub, "IPC Service");
+    w32(&stub, entries);  // total entries
+    w32(&stub, 0);        // resume handle pointer: none
+    w32(&stub, 0);        // return value: success
+    std::free(shares);
+
+    uint64_t done = 0;
+    do {
+        uint64_t piece = stub.len - done < k_frag_stub ? stub.len - done : k_frag_stub;
+        uint8_t flags = uint8_t((done == 0 ? FRAG_FIRST : 0) | (done + piece == stub.len ? FRAG_LAST : 0));
+        uint64_t at = b->len;
+        header(b, PKT_RESPONSE, call_id, flags);
+        w32(b, 0x00200000);   // allocation hint
+        w16(b, 0);            // context id
+        tb1s_buf_byte(b, 0);  // cancel count
+        tb1s_buf_byte(b, 0);  // reserved
+        if (piece > 0)
+            tb1s_buf_put(b, stub.data + done, piece);
+        set_len(b, at);
+        done += piece;
+    } while (done < stub.len && !b->oom);
+    tb1s_buf_free(&stub);
+}
+
+void fault(tb1s_buf *b, uint32_t call_id)
+{
+    header(b, PKT_FAULT, call_id);
+    w32(b, 32);          // allocation hint
+    w16(b, 0);           // context id
+    tb1s_buf_byte(b, 0); // cancel count
+    tb1s_buf_byte(b, 0); // reserved
+    w32(b, k_op_rng_error);
+    w32(b, 0);           // reserved
+    set_len(b, 0);
+}
+
+}  // namespace
+
+// Text as an NDR conformant varying string of UTF-16 characters, the
+// terminator counted, padded to 4 bytes. UTF-8 text is converted, so a
+// share named in any script is listed under the name that reaches it; a
+// text that is not UTF-8 is written a byte per character.
+void ndr_w_str(tb1s_buf *b, const char *text)
+{
+    uint8_t units[1024];
+    int32_t written = 0;
+    uint32_t count;  // characters with the terminator
+    bool utf16 = tb1s_utf8_to_utf16le(text, units, sizeof units, &written) == 0;
+    if (utf16) {
+        count = uint32_t(written) / 2 + 1;
+    } else {
+        count = 1;
+        for (const char *c = text; *c; c++)
+            count++;
+    }
+    w32(b, count);  // maximum count
+    w32(b, 0);      // offset
+    w32(b, count);  // actual count
+    if (utf16) {
+        tb1s_buf_put(b, units, uint64_t(written));
+    } else {
+        for (const char *c = text; *c; c++)
+            w16(b, uint8_t(*c));
+    }
+    w16(b, 0);
+    if (count % 2 != 0)
+        w16(b, 0);
+}
+
+void pipe_transact(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t max_data, const uint8_t *data,
+                   uint32_t n)
+{
+    tb1s_buf out{};
+    if (n >= 24 && data[2] == PKT_BIND) {
+        bind_ack(&out, ld32le(data + 12));
+    } else if (n >= 26 && data[2] == PKT_REQUEST) {
+        uint32_t call_id = ld32le(data + 12);
+        if (ld16le(data + 22) == k_op_share_enum_all)
+            share_enum(&out, call_id);
+        else
+            fault(&out, call_id);
+    } else {
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
+        return;
+    }
+    deliver(s, rep, pipe, max_data, &out);
+}

@@ -1,0 +1,182 @@
+// READ_ANDX: bytes of a file opened by NT_CREATE_ANDX. Each request opens
+// the host file by its canonical path, reads and closes it again, so a read
+// sees the file as it is on disk at that moment. On the srvsvc pipe it
+// returns the rest of an answer that did not fit its transaction.
+#include "cfg/stats.h"
+#include "sess/handlers.h"
+
+namespace {
+
+constexpr uint32_t k_read_cap = 65280;  // most bytes one reply carries
+constexpr uint32_t k_data_offset = 60;  // header, WordCount, 24 word bytes, ByteCount, pad
+constexpr uint64_t k_words_end = 32 + 1 + 24;  // reply length up to its ByteCount
+
+// The most one reply may carry in this session: the client's buffer less
+// room for the reply around the data, 4096 while the client has announced
+// no usable buffer size.
+uint32_t read_limit(const tb1s_session *s)
+{
+    uint32_t v = s->client_bufsize;
+    uint32_t lim = v > 64 ? v - 64 : 4096;
+    return lim < k_read_cap ? lim : k_read_cap;
+}
+
+// The words of the reply with DataLength 0, the ByteCount and the pad
+// byte; the data is appended after it and the counts patched by set_len.
+void reply_words(tb1s_reply *rep)
+{
+    rep->wc = 12;
+    tb1s_buf *b = &rep->buf;
+    w32(b, 0x000000FF);  // no further command
+    w16(b, 0xFFFF);      // Available
+    w16(b, 0);           // DataCompactionMode
+    w16(b, 0);           // Reserved
+    w16(b, 0);           // DataLength
+    w16(b, k_data_offset);
+    w16(b, 0);           // DataLengthHigh
+    w64(b, 0);           // Reserved
+    w16(b, 1);           // ByteCount: the pad byte
+    tb1s_buf_byte(b, 0); // pad
+}
+
+// Records n data bytes in DataLength and ByteCount.
+void set_len(tb1s_reply *rep, uint32_t n)
+{
+    if (rep->buf.oom || rep->buf.len < k_words_end + 2)
+        return;
+    st16le(rep->buf.data + 32 + 1 + 10, n);  // DataLength, word byte 10
+    st16le(rep->buf.data + k_words_end, n + 1);
+}
+
+// Shortens the reply to its first len bytes.
+void cut(tb1s_buf *b, uint64_t len)
+{
+    if (b->data && b->len > len) {
+        b->len = len;
+        b->data[len] = 0;
+    }
+}
+
+void fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos) { rep_error(s, rep, nt, dos); }
+void fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt) { fail(s, rep, nt, tb1s_dos_pair(nt)); }
+
+void end_of_file(tb1s_session *s, tb1s_reply *rep)
+{
+    fail(s, rep, NT_STATUS_END_OF_FILE);
+    reply_words(rep);
+}
+
+// The next bytes of a pipe answer that was too long for its transaction.
+// As for a message-mode pipe, BUFFER_OVERFLOW says that more remain.
+void pipe_rest(tb1s_session *s, tb1s_reply *rep, tb1s_file *f, uint32_t max)
+{
+    uint64_t left = f->out.len - f->out_pos;
+    uint32_t count = max < read_limit(s) ? max : read_limit(s);
+    if (left < count)
+        count = uint32_t(left);
+    reply_words(rep);
+    tb1s_buf_put(&rep->buf, f->out.data + f->out_pos, count);
+    set_len(rep, count);
+    f->out_pos += count;
+    if (f->out_pos < f->out.len) {
+        fail(s, rep, NT_STATUS_BUFFER_OVERFLOW, tb1s_dos(TB1S_ERRDOS, 234));  // ERRmoredata
+    } else {
+        tb1s_buf_free(&f->out);
+        f->out_pos = 0;
+    }
+}
+
+}  // namespace
+
+void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
+{
+    uint32_t wc = req->len ? req->data[0] : 0;
+    if (wc != 10 && wc != 12) {
+        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        return;
+    }
+    rd_u8(req);   // WordCount
+    rd_u32(req);  // AndX: chains are not followed
+    uint32_t fid = rd_u16(req);
+    uint64_t offset = rd_u32(req);
+    uint32_t max = rd_u16(req);
+    rd_u16(req);  // MinCountOfBytesToReturn
+    rd_u32(req);  // Timeout or MaxCountHigh: a reply never carries more than k_read_cap
+    rd_u16(req);  // Remaining
+    if (wc == 12)
+        offset |= uint64_t(rd_u32(req)) << 32;
+    if (req->err) {
+        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        return;
+    }
+    // The request's TID is not compared with the tree of the open.
+    tb1s_file *f = file_find(s, fid);
+    if (!f) {
+        fail(s, rep, NT_STATUS_INVALID_HANDLE);
+        return;
+    }
+    if (f->pipe) {
+        if (f->out_pos < f->out.len)
+            pipe_rest(s, rep, f, max);
+        else
+            fail(s, rep, NT_STATUS_NOT_SUPPORTED);
+        return;
+    }
+    if (f->dir) {
+        fail(s, rep, NT_STATUS_FILE_IS_A_DIRECTORY);
+        return;
+    }
+    uint32_t count = max < read_limit(s) ? max : read_limit(s);
+    tb1s_trace("[read] fid=%u off=%llu max=%u host='%s'\n", fid, (unsigned long long)offset, count, f->path);
+
+    // The file is opened again for every read; one that is gone, is now a
+    // folder or cannot be read is refused (with the DOS pair 1/5 of reads).
+    tb1s_fs_file *h = tb1s_fs_open_ro(f->path, nullptr);
+    if (!h) {
+        fail(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+        return;
+    }
+    if (count == 0) {
+        tb1s_fs_close(h);
+        end_of_file(s, rep);
+        return;
+    }
+
+    // Room for the data is made in the reply behind its words, and the file
+    // is read straight into it.
+    reply_words(rep);
+    uint64_t start = rep->buf.len;
+    static constexpr uint8_t zeros[4096] = {};
+    for (uint32_t left = count; left > 0;) {
+        uint32_t n = left < sizeof zeros ? left : uint32_t(sizeof zeros);
+        tb1s_buf_put(&rep->buf, zeros, n);
+        left -= n;
+    }
+    if (rep->buf.oom) {
+        // No room for the data: the reply goes out with what it holds.
+        tb1s_fs_close(h);
+        return;
+    }
+    uint32_t got = 0;
+    while (got < count) {
+        int32_t r = tb1s_fs_pread(h, offset + got, rep->buf.data + start + got, int32_t(count - got));
+        if (r < 0) {
+            tb1s_fs_close(h);
+            cut(&rep->buf, 33);
+            fail(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+            return;
+        }
+        if (r == 0)
+            break;
+        got += uint32_t(r);
+    }
+    tb1s_fs_close(h);
+    cut(&rep->buf, start + got);
+    if (got == 0) {  // at or past the end: the words already say DataLength 0
+        fail(s, rep, NT_STATUS_END_OF_FILE);
+        return;
+    }
+    set_len(rep, got);
+    tb1s_trace("[read] got=%lld body.n=%zu\n", (long long)got, size_t(rep->buf.len - start));
+    tb1s_stat_add(STAT_READS, 1);
+}
