@@ -110,9 +110,9 @@ void cmd_trans(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         return;
     }
     tb1s_rd w = rd_make(req->data + 1, req->len - 1);
-    rd_skip(&w, 6);  // total counts, maximum parameter count
+    rd_skip(&w, 6);  // total counts, MaxParameterCount
     uint32_t max_data = rd_u16(&w);
-    rd_skip(&w, 14);  // setup maximum, flags, timeout, reserved, parameter count and offset
+    rd_skip(&w, 14);  // MaxSetupCount, flags, timeout, reserved, parameter count and offset
     uint32_t dcount = rd_u16(&w);
     uint32_t doff = rd_u16(&w);
     uint32_t nsetup = rd_u8(&w);
