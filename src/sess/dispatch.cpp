@@ -118,8 +118,12 @@ struct command {
 constexpr command k_commands[] = {
     {0x04, cmd_close},
     {0x05, cmd_flush},
+    {0x08, cmd_query_information},
+    {0x10, cmd_check_directory},
+    {0x25, cmd_trans},
     {0x2B, cmd_echo},
     {0x2E, cmd_read_andx},
+    {0x32, cmd_trans2},
     {0x36, cmd_flush},
     {0x71, cmd_tree_disconnect},
     {0x72, cmd_negotiate},

@@ -1,0 +1,388 @@
+// Directory search: TRANSACTION2 FIND_FIRST2 and FIND_NEXT2 at the level
+// SMB_FIND_FILE_BOTH_DIRECTORY_INFO. FIND_FIRST2 takes one sorted snapshot
+// of the folder into a search entry; FIND_NEXT2 only walks that snapshot.
+#include <cstdlib>
+#include <cstring>
+
+#include "cfg/stats.h"
+#include "sess/fileinfo.h"
+#include "sess/handlers.h"
+#include "util/text.h"
+#include "util/vpath.h"
+
+namespace {
+
+constexpr uint32_t k_level = 0x0104;     // the only information level served
+constexpr int32_t k_per_reply = 200;     // entries in one reply at most
+constexpr uint32_t k_fixed = 94;         // bytes of an entry before its name
+constexpr int32_t k_rel_cap = 1026;      // validated folder path
+// Flags of FIND_FIRST2 and FIND_NEXT2.
+constexpr uint32_t k_close_now = 0x0001;     // release the search after this reply
+constexpr uint32_t k_close_at_end = 0x0002;  // release it once a reply ends the listing
+constexpr uint32_t k_resume_flag = 0x0004;   // FIND_NEXT2: continue from the resume key
+// The reply's DataCount and ByteCount are 16-bit fields: with the 10
+// FIND_FIRST2 parameter bytes padded to 12, ByteCount is the data plus 13.
+// A reply stops before an entry that would push it past them; the client
+// gets that entry in its next FIND_NEXT2.
+constexpr uint64_t k_max_data = 0xFFFF - 13;
+
+bool has_wild(const char *p) { return std::strpbrk(p, "*?") != nullptr; }
+
+uint8_t upper(uint8_t c) { return c >= 'a' && c <= 'z' ? uint8_t(c - 'a' + 'A') : c; }
+
+// The 8.3 name of a name that already has that shape: the part before its
+// last '.' (1 to 8 bytes) and the part after it (0 to 3 bytes), ASCII
+// letters upper-cased. No '~1' forms are made for other names. Bytes
+// written into out (UTF-16LE for a Unicode reply), 0 for no short name.
+uint32_t short_name(const char *name, bool unicode, uint8_t out[24])
+{
+    size_t len = std::strlen(name);
+    const char *dot = std::strrchr(name, '.');
+    size_t before = dot ? size_t(dot - name) : len;
+    size_t after = dot ? len - before - 1 : 0;
+    if (before < 1 || before > 8 || after > 3 || (dot && before == 8 && after == 0))
+        return 0;
+    char text[13];
+    size_t k = 0;
+    for (size_t i = 0; i < before; i++)
+        text[k++] = char(upper(uint8_t(name[i])));
+    if (after > 0) {
+        text[k++] = '.';
+        for (size_t i = 0; i < after; i++)
+            text[k++] = char(upper(uint8_t(dot[1 + i])));
+    }
+    text[k] = 0;
+    if (!unicode) {
+        std::memcpy(out, text, k);
+        return uint32_t(k);
+    }
+    int32_t n = 0;
+    return tb1s_utf8_to_utf16le(text, out, 24, &n) == 0 ? uint32_t(n) : 0;
+}
+
+enum put_result { PUT_OK, PUT_BAD_NAME, PUT_NO_ROOM };
+
+// Appends one entry (NextEntryOffset still 0). Nothing is appended when its
+// name cannot be encoded or when the entry is longer than `room`.
+put_result put_entry(tb1s_buf *b, const tb1s_vent &v, uint32_t index, bool unicode, uint64_t room)
+{
+    uint8_t wide[512];
+    const uint8_t *name = reinterpret_cast<const uint8_t *>(v.name);
+    int32_t nlen = int32_t(std::strlen(v.name));
+    if (unicode) {
+        if (tb1s_utf8_to_utf16le(v.name, wide, sizeof wide, &nlen) != 0)
+            return PUT_BAD_NAME;
+        name = wide;
+    }
+    uint32_t pad = (4 - uint32_t(nlen) % 4) % 4;
+    if (k_fixed + uint64_t(nlen) + pad > room)
+        return PUT_NO_ROOM;
+    uint8_t sn[24] = {};
+    uint32_t snlen = short_name(v.name, unicode, sn);
+    w32(b, 0);  // NextEntryOffset, patched when another entry follows
+    w32(b, index);
+    wtime(b, v.btime);
+    wtime(b, v.atime);
+    wtime(b, v.mtime);
+    wtime(b, v.btime);  // the change time is not kept apart from creation
+    w64(b, v.size);
+    w64(b, tb1s_alloc_size(v.size));
+    w32(b, tb1s_attr(v.target_kind == FS_KIND_DIR));
+    w32(b, uint32_t(nlen));
+    w32(b, 0);  // EA size
+    tb1s_buf_byte(b, int(snlen));
+    tb1s_buf_byte(b, 0);
+    tb1s_buf_put(b, sn, sizeof sn);
+    tb1s_buf_put(b, name, uint64_t(nlen));
+    static constexpr uint8_t zeros[3] = {};
+    tb1s_buf_put(b, zeros, pad);
+    return PUT_OK;
+}
+
+// Appends the matching entries from the search's position on: up to 200,
+// and as many as the reply's 16-bit fields can carry. Moves the position
+// and sets the end flag when the listing is exhausted. The number of
+// entries; *eos is 1 when this reply exhausted the listing.
+int32_t produce(tb1s_search *e, bool unicode, tb1s_buf *data, uint32_t *eos)
+{
+    int32_t count = 0;
+    uint64_t prev = 0;
+    while (e->pos < e->count) {
+        const tb1s_vent &v = e->list[e->pos];
+        if (tb1s_glob_match(e->pattern, v.name)) {
+            uint64_t at = data->len;
+            put_result r = put_entry(data, v, uint32_t(e->pos) + 1, unicode, k_max_data - at);
+            if (r == PUT_NO_ROOM)
+                break;  // the entry goes first in the next reply
+            if (r == PUT_OK) {
+                if (count > 0 && !data->oom)
+                    st32le(data->data + prev, uint32_t(at - prev));
+                prev = at;
+                count++;
+            }
+        }
+        e->pos++;
+        if (count == k_per_reply)
+            break;
+    }
+    *eos = e->pos >= e->count ? 1 : 0;
+    if (*eos)
+        e->end = 1;
+    return count;
+}
+
+// Copies a name into a fresh heap string, as the listing holds them.
+char *dup_name(const char *n)
+{
+    size_t k = std::strlen(n) + 1;
+    auto *p = static_cast<char *>(std::malloc(k));
+    if (p)
+        std::memcpy(p, n, k);
+    return p;
+}
+
+// Puts "." and ".." in front of the listing, both carrying the searched
+// folder's own times and file id. Without memory for the longer array the
+// search goes on without them; false when a name cannot be copied.
+bool add_dots(tb1s_search *e, const tb1s_vres &dir)
+{
+    char *dot = dup_name(".");
+    char *dotdot = dup_name("..");
+    if (!dot || !dotdot) {
+        std::free(dot);
+        std::free(dotdot);
+        return false;
+    }
+    auto *grown = static_cast<tb1s_vent *>(std::realloc(e->list, (size_t(e->count) + 2) * sizeof(tb1s_vent)));
+    if (!grown) {
+        std::free(dot);
+        std::free(dotdot);
+        return true;
+    }
+    std::memmove(grown + 2, grown, size_t(e->count) * sizeof(tb1s_vent));
+    tb1s_vent self{};
+    self.kind = self.target_kind = FS_KIND_DIR;
+    self.mtime = dir.st.mtime;
+    self.atime = dir.st.atime;
+    self.btime = dir.st.btime;
+    self.dev = dir.st.dev;
+    self.ino = dir.st.ino;
+    grown[0] = self;
+    grown[0].name = dot;
+    grown[1] = self;
+    grown[1].name = dotdot;
+    e->list = grown;
+    e->count += 2;
+    e->dots = 1;
+    return true;
+}
+
+// Clients that ask the server to end a search when the listing is done
+// (smbclient does for every listing it makes) never close it
+// themselves; keeping it would use up the 256 entries after as many
+// folders. Without either flag the search stays until it is closed.
+void close_if_asked(tb1s_search *e, uint32_t flags, uint32_t eos)
+{
+    if ((flags & k_close_now) || ((flags & k_close_at_end) && eos))
+        cursor_drop(e);
+}
+
+// The search entry in use with this id that stands last in the table.
+tb1s_search *search_find(tb1s_session *s, uint32_t sid)
+{
+    tb1s_search *last = nullptr;
+    for (tb1s_search &e : s->searches) {
+        if (e.in_use && e.sid == sid)
+            last = &e;
+    }
+    return last;
+}
+
+void reply_first(tb1s_session *s, tb1s_reply *rep, uint32_t sid, int32_t count, uint32_t eos, const tb1s_buf &data)
+{
+    uint8_t p[10] = {};
+    st16le(p, sid);
+    st16le(p + 2, uint32_t(count));
+    st16le(p + 4, eos);
+    trans2_reply(s, rep, p, sizeof p, data.data, uint32_t(data.len));
+}
+
+void reply_next(tb1s_session *s, tb1s_reply *rep, int32_t count, uint32_t eos, const tb1s_buf &data)
+{
+    uint8_t p[8] = {};
+    st16le(p, uint32_t(count));
+    st16le(p + 2, eos);
+    trans2_reply(s, rep, p, sizeof p, data.data, uint32_t(data.len));
+}
+
+void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n)
+{
+    if (n < 10) {
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        return;
+    }
+    if (ld16le(params + 6) != k_level) {
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        return;
+    }
+    // The name field starts inside SearchStorageType; its zero upper half
+    // (and any further zero pairs) is skipped.
+    const uint8_t *field = params + 10;
+    uint64_t flen = n - 10;
+    while (flen >= 2 && field[0] == 0 && field[1] == 0) {
+        field += 2;
+        flen -= 2;
+    }
+    char name[TB1S_NAME_MAX];
+    if (name_to_utf8(s, field, flen, name) != 0) {
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        return;
+    }
+    // Folder path and pattern, split at the last separator of either kind.
+    char *cut = nullptr;
+    for (char *c = name; *c; c++) {
+        if (*c == '\\' || *c == '/')
+            cut = c;
+    }
+    const char *folder = "";
+    const char *pattern = name;
+    if (cut) {
+        *cut = 0;
+        folder = name;
+        pattern = cut + 1;
+    }
+    if (!*pattern)
+        pattern = "*";
+    char rel[k_rel_cap];
+    if (tb1s_pat_check(pattern) != 0) {
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        return;
+    }
+    if (tb1s_vpath(folder, rel, k_rel_cap) != 0) {
+        rep_error(s, rep, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6));
+        return;
+    }
+    if (tree->ipc) {
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
+        return;
+    }
+    tb1s_search *e = nullptr;
+    for (tb1s_search &x : s->searches) {
+        if (!x.in_use) {
+            e = &x;
+            break;
+        }
+    }
+    if (!e) {
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
+        return;
+    }
+    // Ids come from the counter shared with TIDs, whose OR 1 hands out
+    // every value twice in a row; an id that a search in use already
+    // carries is skipped, so FIND_NEXT2 and the close reach the search the
+    // client means.
+    uint32_t sid;
+    do {
+        sid = new_id(s);
+    } while (search_find(s, sid));
+    *e = tb1s_search{};
+    e->in_use = 1;
+    e->sid = sid;
+    e->tid = s->tid;
+    tb1s_strlcpy(e->pattern, pattern, sizeof e->pattern);
+    tb1s_strlcpy(e->path, rel, sizeof e->path);
+    tb1s_trace("[find] rel='%s' share='%s' pat='%s' name='%s' nlen=%u\n", rel, tree->share, pattern, folder, n - 10);
+
+    tb1s_vres dir;
+    if (tb1s_vfs_resolve(tree->share, rel, &dir) != 0 || dir.kind != VFS_DIR) {
+        cursor_drop(e);
+        rep_error(s, rep, NT_STATUS_OBJECT_PATH_NOT_FOUND, tb1s_dos(1, 6));
+        return;
+    }
+    if (tb1s_vfs_list(&dir, &e->list, &e->count) != 0) {
+        cursor_drop(e);
+        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+        return;
+    }
+    bool wild = has_wild(pattern);
+    if (wild && !add_dots(e, dir)) {
+        cursor_drop(e);
+        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+        return;
+    }
+    tb1s_stat_add(STAT_LISTINGS_SENT, 1);
+
+    tb1s_buf data{};
+    uint32_t eos = 0;
+    int32_t count = produce(e, s->unicode != 0, &data, &eos);
+    if (data.oom) {
+        tb1s_buf_free(&data);
+        cursor_drop(e);
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
+        return;
+    }
+    // Nothing matched: NO_SUCH_FILE in NT form whatever the request's status
+    // form, for a pattern with wildcards too: smbclient reads a success
+    // without entries as an out-of-memory failure (it sizes its result
+    // array by the count). The parameters still carry the SID, and the
+    // search stays allocated unless the close flags release it.
+    if (count == 0)
+        rep_status(rep, NT_STATUS_NO_SUCH_FILE);
+    reply_first(s, rep, e->sid, count, eos, data);
+    tb1s_buf_free(&data);
+    close_if_asked(e, ld16le(params + 4), eos);
+}
+
+void find_next(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t n)
+{
+    if (n < 12) {
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        return;
+    }
+    if (ld16le(params + 4) != k_level) {
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        return;
+    }
+    tb1s_search *e = search_find(s, ld16le(params));
+    if (!e) {
+        rep_error(s, rep, NT_STATUS_INVALID_HANDLE, tb1s_dos(1, 2));
+        return;
+    }
+    tb1s_buf data{};
+    uint32_t flags = ld16le(params + 10);
+    if (flags & k_resume_flag) {
+        // The resume key is the FileIndex of the last entry the client
+        // kept, which is the listing index of the entry after it.
+        uint32_t r = ld32le(params + 6) & 0xFFFFFF;
+        e->pos = r > uint32_t(e->count) ? e->count : int32_t(r);
+    }
+    if (e->pos >= e->count) {
+        e->end = 1;
+        reply_next(s, rep, 0, 1, data);
+        close_if_asked(e, flags, 1);
+        return;
+    }
+    int32_t pos = e->pos, end = e->end;
+    uint32_t eos = 0;
+    int32_t count = produce(e, s->unicode != 0, &data, &eos);
+    if (data.oom) {
+        tb1s_buf_free(&data);
+        e->pos = pos;  // the client may ask again for the same entries
+        e->end = end;
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
+        return;
+    }
+    reply_next(s, rep, count, eos, data);
+    tb1s_buf_free(&data);
+    close_if_asked(e, flags, eos);
+}
+
+}  // namespace
+
+void find_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, uint32_t sub, const uint8_t *params, uint32_t n)
+{
+    if (sub == 1)
+        find_first(s, rep, tree, params, n);
+    else
+        find_next(s, rep, params, n);
+}
