@@ -173,7 +173,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     tb1s_vres res{};
     char rel[1026];
     if (tree->ipc) {
-        // Windows and Samba clients name the pipe with a leading backslash.
+        // Windows clients and smbclient name the pipe with a leading backslash.
         const char *pipe = name[0] == '\\' ? name + 1 : name;
         if (tb1s_casecmp(pipe, "srvsvc") != 0) {
             refuse(s, rep, NT_STATUS_OBJECT_NAME_NOT_FOUND);

@@ -31,7 +31,7 @@ TEST(Open, SrvsvcPipe)
     } rows[] = {
         {"srvsvc", create_req(1, "srvsvc")},
         {"SRVSVC", create_req(1, "SRVSVC")},
-        {"with the leading backslash Windows and Samba clients send", create_req(1, "\\srvsvc")},
+        {"with the leading backslash Windows clients and smbclient send", create_req(1, "\\srvsvc")},
         {"ASCII request", create_req(1, "SrvSvc", {}, 0x4001)},
         {"write access", create_req(1, "srvsvc", write_access)},
         {"directory option", create_req(1, "srvsvc", folder)},

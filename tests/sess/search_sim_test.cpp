@@ -28,7 +28,7 @@ smb1_request guest_setup()
     smb1_request r;
     r.cmd = 0x73;
     r.words = le().u8(0xFF).u8(0).u16(0).u16(16644).u16(50).u16(0).u32(0).u16(0).u16(0).u32(0).u32(0x000000D4);
-    r.data = le().u8(0).utf16("").utf16("").utf16("Unix").utf16("Samba");
+    r.data = le().u8(0).utf16("").utf16("").utf16("Unix").utf16("tests");
     return r;
 }
 
