@@ -177,6 +177,8 @@ void drop_all(tb1s_session *s)
     s->logged_on = 0;
     s->guest = 0;
     tb1s_wipe(s->sign_key, sizeof s->sign_key);
+    tb1s_wipe(s->sign_resp, sizeof s->sign_resp);
+    s->sign_resp_len = 0;
     s->sign_seq = 0;
 }
 

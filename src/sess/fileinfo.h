@@ -21,3 +21,10 @@ inline constexpr uint64_t tb1s_alloc_size(uint64_t size)
 // 1980-01-01; a time after 2107, which the 7-bit year cannot hold, becomes
 // 2107-12-31 23:59:58.
 uint32_t tb1s_dos_datetime(int64_t t);
+
+// The 8.3 name of a name that already has that shape: the part before its
+// last '.' (1 to 8 bytes) and the part after it (0 to 3 bytes), ASCII
+// letters upper-cased. No '~1' forms are made for other names. Bytes
+// written into out (UTF-16LE when `unicode`, else the bytes as they are),
+// 0 for no short name.
+uint32_t tb1s_short_name(const char *name, bool unicode, uint8_t out[24]);

@@ -28,38 +28,6 @@ constexpr uint64_t k_max_data = 0xFFFF - 13;
 
 bool has_wild(const char *p) { return std::strpbrk(p, "*?") != nullptr; }
 
-uint8_t upper(uint8_t c) { return c >= 'a' && c <= 'z' ? uint8_t(c - 'a' + 'A') : c; }
-
-// The 8.3 name of a name that already has that shape: the part before its
-// last '.' (1 to 8 bytes) and the part after it (0 to 3 bytes), ASCII
-// letters upper-cased. No '~1' forms are made for other names. Bytes
-// written into out (UTF-16LE for a Unicode reply), 0 for no short name.
-uint32_t short_name(const char *name, bool unicode, uint8_t out[24])
-{
-    size_t len = std::strlen(name);
-    const char *dot = std::strrchr(name, '.');
-    size_t before = dot ? size_t(dot - name) : len;
-    size_t after = dot ? len - before - 1 : 0;
-    if (before < 1 || before > 8 || after > 3 || (dot && before == 8 && after == 0))
-        return 0;
-    char text[13];
-    size_t k = 0;
-    for (size_t i = 0; i < before; i++)
-        text[k++] = char(upper(uint8_t(name[i])));
-    if (after > 0) {
-        text[k++] = '.';
-        for (size_t i = 0; i < after; i++)
-            text[k++] = char(upper(uint8_t(dot[1 + i])));
-    }
-    text[k] = 0;
-    if (!unicode) {
-        std::memcpy(out, text, k);
-        return uint32_t(k);
-    }
-    int32_t n = 0;
-    return tb1s_utf8_to_utf16le(text, out, 24, &n) == 0 ? uint32_t(n) : 0;
-}
-
 enum put_result { PUT_OK, PUT_BAD_NAME, PUT_NO_ROOM };
 
 // Appends one entry (NextEntryOffset still 0). Nothing is appended when its
@@ -78,7 +46,7 @@ put_result put_entry(tb1s_buf *b, const tb1s_vent &v, uint32_t index, bool unico
     if (k_fixed + uint64_t(nlen) + pad > room)
         return PUT_NO_ROOM;
     uint8_t sn[24] = {};
-    uint32_t snlen = short_name(v.name, unicode, sn);
+    uint32_t snlen = tb1s_short_name(v.name, unicode, sn);
     w32(b, 0);  // NextEntryOffset, patched when another entry follows
     w32(b, index);
     wtime(b, v.btime);

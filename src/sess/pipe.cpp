@@ -1,6 +1,6 @@
 // The "srvsvc" pipe: DCE/RPC connection-oriented packets carried in
 // TRANSACTION requests. A bind is acknowledged, NetShareEnumAll (operation
-// 15) is answered with the share list at information level 1, and any
+// 15) is answered with the share list at information level 1 or 2, and any
 // other operation gets a fault. No RPC state is kept between packets; the
 // only thing a pipe holds is the tail of an answer too long for the
 // transaction that asked, which the client fetches with READ_ANDX.
@@ -18,6 +18,7 @@ constexpr uint32_t k_op_share_enum_all = 15;
 constexpr uint32_t k_op_rng_error = 0x1C00002E;  // nca_s_op_rng_error
 constexpr uint16_t k_max_frag = 3344;  // the most this side sends in one fragment
 constexpr uint32_t k_response_head = 24;  // common header, allocation hint, context, cancel count
+constexpr uint32_t k_stub_at = 24;  // a request's stub follows header, allocation hint, context and operation
 // Stub bytes per response fragment: what fits the announced fragment size,
 // a multiple of 8 so that every fragment but the last keeps NDR alignment.
 constexpr uint32_t k_frag_stub = (k_max_frag - k_response_head) / 8 * 8;
@@ -117,18 +118,35 @@ tb1s_share *declared_shares(int32_t *n)
     return list;
 }
 
-// NetShareEnumAll at information level 1: a SHARE_INFO_1 container of the
-// declared shares and "IPC$", whatever level the request asked for. An
-// answer longer than one fragment is cut into several.
-void share_enum(tb1s_buf *b, uint32_t call_id)
+// The information level a NetShareEnumAll request asks for: the first
+// number after the optional server name. 1 when the stub cannot be read.
+uint32_t requested_level(const uint8_t *data, uint32_t n)
+{
+    tb1s_rd r = rd_make(data + k_stub_at, n > k_stub_at ? n - k_stub_at : 0);
+    if (rd_u32(&r) != 0) {  // server name: a unique pointer to a conformant varying string
+        rd_skip(&r, 8);     // maximum count, offset
+        rd_skip(&r, uint64_t(rd_u32(&r)) * 2);
+        rd_skip(&r, (4 - r.pos % 4) % 4);
+    }
+    uint32_t level = rd_u32(&r);
+    return r.err ? 1 : level;
+}
+
+// NetShareEnumAll: a container of the declared shares and "IPC$" at
+// information level 2 when the request asks for it (rpcclient does, and
+// reads a level-1 answer as level 2), else at level 1 whatever level was
+// asked. Level 2 reports no host path and no password. An answer longer
+// than one fragment is cut into several.
+void share_enum(tb1s_buf *b, uint32_t call_id, uint32_t asked)
 {
     int32_t n = 0;
     tb1s_share *shares = declared_shares(&n);
     uint32_t entries = uint32_t(n) + 1;
+    uint32_t level = asked == 2 ? 2 : 1;
 
     tb1s_buf stub{};
-    w32(&stub, 1);           // information level
-    w32(&stub, 1);           // union discriminant
+    w32(&stub, level);       // information level
+    w32(&stub, level);       // union discriminant
     w32(&stub, 0x00020004);  // container pointer
     w32(&stub, entries);     // entries read
     w32(&stub, 0x00020008);  // array pointer
@@ -137,13 +155,21 @@ void share_enum(tb1s_buf *b, uint32_t call_id)
         w32(&stub, 0x00020010 + 64 * i);  // name pointer
         w32(&stub, i + 1 == entries ? k_type_ipc : k_type_disk);
         w32(&stub, 0x00020014 + 64 * i);  // comment pointer
+        if (level == 2) {
+            w32(&stub, 0);                    // permissions
+            w32(&stub, 0xFFFFFFFF);           // maximum uses: unlimited
+            w32(&stub, 0);                    // current uses
+            w32(&stub, 0x00020018 + 64 * i);  // path pointer
+            w32(&stub, 0);                    // password pointer: none
+        }
     }
-    for (int32_t i = 0; i < n; i++) {
-        ndr_w_str(&stub, shares[i].name);
-        ndr_w_str(&stub, "read-only share");
+    for (uint32_t i = 0; i < entries; i++) {
+        bool ipc = i + 1 == entries;
+        ndr_w_str(&stub, ipc ? "IPC$" : shares[i].name);
+        ndr_w_str(&stub, ipc ? "IPC Service" : "read-only share");
+        if (level == 2)
+            ndr_w_str(&stub, "");  // path: host paths stay private
     }
-    ndr_w_str(&stub, "IPC$");
-    ndr_w_str(&stub, "IPC Service");
     w32(&stub, entries);  // total entries
     w32(&stub, 0);        // resume handle pointer: none
     w32(&stub, 0);        // return value: success
@@ -221,7 +247,7 @@ void pipe_transact(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t m
     } else if (n >= 26 && data[2] == PKT_REQUEST) {
         uint32_t call_id = ld32le(data + 12);
         if (ld16le(data + 22) == k_op_share_enum_all)
-            share_enum(&out, call_id);
+            share_enum(&out, call_id, requested_level(data, n));
         else
             fault(&out, call_id);
     } else {

@@ -31,15 +31,29 @@ struct out {
     }
 };
 
+// The name of a file's unnamed data stream, "::$DATA" in UTF-16LE.
+constexpr uint8_t k_data_stream[14] = {':', 0, ':', 0, '$', 0, 'D', 0, 'A', 0, 'T', 0, 'A', 0};
+
 // What the file levels report, from a resolution or an open-file snapshot.
 struct info {
     bool dir;
     uint64_t size;
     int64_t mtime, atime, btime;
     uint64_t ino;
+    const char *leaf;  // last component of the name ("" for a share's root); null when unknown
 };
 
-info from_stat(const tb1s_fstat &st, bool dir) { return info{dir, st.size, st.mtime, st.atime, st.btime, st.ino}; }
+info from_stat(const tb1s_fstat &st, bool dir, const char *leaf)
+{
+    return info{dir, st.size, st.mtime, st.atime, st.btime, st.ino, leaf};
+}
+
+// The last component of a share-relative path ('/'-separated).
+const char *leaf_of(const char *rel)
+{
+    const char *slash = std::strrchr(rel, '/');
+    return slash ? slash + 1 : rel;
+}
 
 // The creation, access, write and change times; the creation time stands
 // in for the change time, which the host does not keep apart.
@@ -52,7 +66,8 @@ void times(out *o, const info &x)
 }
 
 // Lays out a file information level; false for a level not served.
-bool file_level(uint32_t level, const info &x, out *o)
+// `unicode` picks the encoding of the alternate name.
+bool file_level(uint32_t level, const info &x, bool unicode, out *o)
 {
     switch (level) {
     case 0x0101:  // basic
@@ -66,6 +81,9 @@ bool file_level(uint32_t level, const info &x, out *o)
         o->u32(1);  // links
         o->raw("\0", 1);  // delete pending
         o->raw(x.dir ? "\1" : "\0", 1);
+        // Two reserved bytes close the record at 24 bytes: smbclient
+        // refuses a shorter answer as an invalid network response.
+        o->zeros(2);
         return true;
     case 0x0107:  // all, without the name
         times(o, x);
@@ -80,6 +98,24 @@ bool file_level(uint32_t level, const info &x, out *o)
         o->u32(0);           // EA size
         o->u32(0x001200A9);  // access: read data, attributes, EAs, control and synchronise
         o->zeros(16);        // byte offset, mode, alignment
+        return true;
+    case 0x0108: {  // alternate name: the short name a search reports, or none
+        if (!x.leaf)
+            return false;
+        uint8_t sn[24];
+        uint32_t k = tb1s_short_name(x.leaf, unicode, sn);
+        o->u32(k);
+        o->raw(sn, k);
+        return true;
+    }
+    case 0x03FE:  // streams: a file has its one unnamed data stream, a folder none
+        if (x.dir)
+            return true;
+        o->u32(0);  // no next entry
+        o->u32(sizeof k_data_stream);
+        o->u64(x.size);
+        o->u64(tb1s_alloc_size(x.size));
+        o->raw(k_data_stream, sizeof k_data_stream);
         return true;
     case 0x0200:  // Unix-style: raw seconds and a file type mode
         o->u64(x.size);
@@ -198,7 +234,7 @@ void query_path_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uin
         return;
     }
     out o;
-    if (!file_level(level, from_stat(r.st, r.kind == VFS_DIR), &o)) {
+    if (!file_level(level, from_stat(r.st, r.kind == VFS_DIR, leaf_of(rel)), s->unicode != 0, &o)) {
         rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
         return;
     }
@@ -223,7 +259,9 @@ void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, const uint8_t
         return;
     }
     out o;
-    if (!file_level(level, from_stat(f->st, f->dir != 0), &o)) {
+    // An open file keeps its host path only, not the name the client opened,
+    // so it has no alternate name to report.
+    if (!file_level(level, from_stat(f->st, f->dir != 0, nullptr), s->unicode != 0, &o)) {
         rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
         return;
     }

@@ -115,30 +115,31 @@ void capture(tb1s_session *s, const uint8_t *h)
     s->unicode = (s->flags2 & TB1S_FLAGS2_UNICODE) != 0;
 }
 
-// Signs a finished SMB1 reply: MD5 over the key, 24 zero bytes, the message
-// with its signature field zeroed and the sequence number. The number is
-// used up even when the MAC input cannot be built.
-void sign_reply(tb1s_session *s, tb1s_buf *b)
+// Signs a finished SMB1 reply as SMB1 clients verify it: FLAGS2 gains
+// 0x0004, the signature field holds the sequence number and four zero
+// bytes, and the first 8 bytes of MD5 over the signing key, the NT response
+// of a 13-word logon (if any) and the message replace them. A reply whose
+// MAC input cannot be built goes out unsigned.
+void sign_reply(tb1s_session *s, tb1s_buf *b, uint32_t seq)
 {
-    uint32_t n = s->sign_seq++;
-    static constexpr uint8_t zeros[24] = {};
+    if (b->len < 22)
+        return;
+    st16le(b->data + 10, ld16le(b->data + 10) | TB1S_FLAGS2_SIGNED);
+    st32le(b->data + 14, seq);
+    st32le(b->data + 18, 0);
     tb1s_buf mac{};
     tb1s_buf_put(&mac, s->sign_key, 16);
-    tb1s_buf_put(&mac, zeros, 24);
+    tb1s_buf_put(&mac, s->sign_resp, s->sign_resp_len);
     tb1s_buf_put(&mac, b->data, b->len);
-    w32(&mac, n);
-    if (mac.oom || b->len < 22) {
+    if (mac.oom) {
         tb1s_buf_free(&mac);
         return;
     }
-    std::memset(mac.data + 40 + 14, 0, 8);
     uint8_t digest[16];
     tb1s_md5(mac.data, mac.len, digest);
     tb1s_wipe(mac.data, mac.len);  // it holds the signing key
     tb1s_buf_free(&mac);
-    st32le(b->data + 14, n);
-    std::memcpy(b->data + 18, digest, 4);
-    st16le(b->data + 10, ld16le(b->data + 10) | 0x0004);
+    std::memcpy(b->data + 14, digest, 8);
 }
 
 // The frame loop of a session whose record is ready. Returns at its end.
@@ -222,7 +223,7 @@ void rep_end(tb1s_session *s, tb1s_reply *rep, int32_t sign)
         if (rep->unicode && b->len > 11)
             st16le(b->data + 10, ld16le(b->data + 10) | TB1S_FLAGS2_UNICODE);
         if (sign == 1 && s->logged_on && s->signing)
-            sign_reply(s, b);
+            sign_reply(s, b, s->reply_seq);
     }
     if (b->len > 0) {
         uint8_t nb[4] = {0x00, uint8_t(b->len >> 16), uint8_t(b->len >> 8), uint8_t(b->len)};
@@ -250,8 +251,22 @@ void sess_serve(tb1s_session *s, const uint8_t *msg, uint64_t len)
     tb1s_reply rep;
     rep_begin(s, &rep);
     tb1s_rd req = rd_make(msg + 32, len - 32);
-    int signable = dispatch(s, &req, &rep);
-    rep_end(s, &rep, signable && s->signing && s->logged_on ? 1 : 0);
+    // Once signing is active every request takes a sequence number for
+    // itself and the next for its reply, as the client counts them. The
+    // logon that turns signing on was request 0, so its reply is 1.
+    bool active = s->signing && s->logged_on;
+    if (active) {
+        s->reply_seq = s->sign_seq + 1;
+        s->sign_seq += 2;
+    }
+    dispatch(s, &req, &rep);
+    if (!active && s->signing && s->logged_on) {
+        s->reply_seq = 1;
+        s->sign_seq = 2;
+    }
+    // Refusals are signed too: a client that counts on a signature rejects
+    // any reply without one.
+    rep_end(s, &rep, s->signing && s->logged_on ? 1 : 0);
 }
 
 int name_to_utf8(const tb1s_session *s, const uint8_t *p, uint64_t n, char *out)

@@ -24,6 +24,8 @@ inline constexpr int32_t TB1S_MAX_SEARCHES = 256;
 inline constexpr int32_t TB1S_NAME_MAX = 2056;  // destination size of name_to_utf8
 inline constexpr uint32_t TB1S_FLAGS2_NTSTATUS = 0x4000;
 inline constexpr uint32_t TB1S_FLAGS2_UNICODE = 0x8000;
+inline constexpr uint32_t TB1S_FLAGS2_SIGNED = 0x0004;  // the message carries a signature
+inline constexpr uint32_t TB1S_SIGN_RESP_MAX = 1024;     // longest NT response kept for signing
 
 // One connected tree. An entry is free while `in_use` is 0; TREE_DISCONNECT
 // clears only that flag.
@@ -105,7 +107,10 @@ struct tb1s_session {
     uint32_t uid_counter;
     int32_t logon_failures;
     uint8_t sign_key[16];
-    uint32_t sign_seq;          // sequence number of the next signed reply
+    uint8_t sign_resp[TB1S_SIGN_RESP_MAX];  // 13-word logon: the NT response, the rest of the MAC key
+    uint32_t sign_resp_len;     // 0 after an extended-security logon
+    uint32_t sign_seq;          // sequence number of the next request while signing is active
+    uint32_t reply_seq;         // sequence number the current reply is signed with
     uint32_t client_bufsize;    // client's MaxBufferSize from session setup; 0 until then
 
     // Trees, open files, searches and the identifier counters.
@@ -131,8 +136,9 @@ using tb1s_handler = void (*)(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);
 
 // Writes the 33-byte header of the reply to the current request, status 0.
 void rep_begin(tb1s_session *s, tb1s_reply *rep);
-// Completes the reply (WordCount, identifiers, Unicode flag, signature when
-// `sign` is 1 and the session is logged on with signing active), sends it
+// Completes the reply (WordCount, identifiers, Unicode flag, signature with
+// the session's reply_seq when `sign` is 1 and the session is logged on
+// with signing active), sends it
 // framed, and frees the buffer. A message that does not begin FF 'SMB' (the
 // SMB2 answer to a negotiate) is sent exactly as built. A failed write sets
 // the stop flag.
@@ -161,8 +167,8 @@ int name_to_utf8(const tb1s_session *s, const uint8_t *p, uint64_t n, char *out)
 
 // --- Session state (dispatch.cpp) ---
 
-// Runs the handler of the current request. 1 when the reply may be signed,
-// 0 for a refused state-changing command (never signed).
+// Runs the handler of the current request. 1 when a handler ran, 0 for a
+// refused state-changing command.
 int dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);
 // Releases every open file, search and tree and ends the logon.
 void drop_all(tb1s_session *s);

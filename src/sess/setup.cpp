@@ -58,6 +58,12 @@ void refuse_logged_on(tb1s_session *s, tb1s_reply *rep)
     short_reply(rep, 0);
 }
 
+// A client that sets the signature flag in its logon request wants signed
+// replies from then on (rpcclient insists on them): a user logon turns
+// signing on for it even while the option `signing` is only "enabled".
+// Guests have no key to sign with.
+bool wants_signing(const tb1s_session *s) { return (s->flags2 & TB1S_FLAGS2_SIGNED) != 0; }
+
 void assign_uid(tb1s_session *s)
 {
     if (s->uid == 0)
@@ -264,10 +270,16 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
         if (v == 0) {
             std::memcpy(s->sign_key, key, sizeof key);
             tb1s_wipe(key, sizeof key);
+            // This form signs with the key and the NT response; a response
+            // too long to keep leaves signing to the `signing` option.
+            bool keep = nt_len <= TB1S_SIGN_RESP_MAX;
+            s->sign_resp_len = keep ? uint32_t(nt_len) : 0;
+            if (keep)
+                std::memcpy(s->sign_resp, nt, nt_len);
             tb1s_opts_get(&s->opts);
             s->logged_on = 1;
             s->guest = 0;
-            s->signing = s->opts.signing == 1 ? 1 : 0;
+            s->signing = s->opts.signing == 1 || (keep && wants_signing(s)) ? 1 : 0;
             tb1s_stat_add(STAT_SESSIONS, 1);
             assign_uid(s);
             rep_status(rep, NT_STATUS_SUCCESS);
@@ -294,7 +306,8 @@ void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, i
         // response and never had a challenge leg stays at UID 0.
         s->guest = guest;
         s->logged_on = 1;
-        s->signing = s->opts.signing == 1 ? 1 : 0;
+        s->sign_resp_len = 0;
+        s->signing = s->opts.signing == 1 || (!guest && wants_signing(s)) ? 1 : 0;
         tb1s_stat_add(guest ? STAT_GUEST_SESSIONS : STAT_SESSIONS, 1);
         if (s->opts.signing == 1)
             tb1s_stat_add(STAT_SIGN_REQUIRED_SESSIONS, 1);

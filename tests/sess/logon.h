@@ -72,6 +72,7 @@ struct ext_client {
     ntlm_creds creds;
     bool spnego = true;      // wrap the messages in SPNEGO, else bare NTLMSSP
     bool anonymous = false;  // empty NT response, as smbclient sends it
+    bool sign = false;       // the final leg asks for signatures (FLAGS2 0x0004)
     bytes key;               // the session key the server should derive
 
     smb1_request negotiate_leg() const
@@ -92,7 +93,10 @@ struct ext_client {
         } else {
             m = ntlm_authenticate(ntlm_in(reply_blob_bytes), creds, &key);
         }
-        return setup_ext_request(spnego ? spnego_wrap_resp(m) : m);
+        smb1_request r = setup_ext_request(spnego ? spnego_wrap_resp(m) : m);
+        if (sign)
+            r.flags2 |= 0x0004;
+        return r;
     }
 };
 

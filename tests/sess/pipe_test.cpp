@@ -152,6 +152,73 @@ TEST(Pipe, ShareEnumerationListsSharesByNameThenIpc)
     expect_enum(pkt, 9, {"films", "Music"});
 }
 
+// A NetShareEnumAll request for a level, with or without the server name
+// rpcclient and smbclient put before it.
+bytes enum_request(uint32_t call_id, const std::string &server, uint32_t level)
+{
+    le stub;
+    if (server.empty()) {
+        stub.u32(0);
+    } else {
+        uint32_t count = uint32_t(server.size()) + 1;
+        stub.u32(0x00020000).u32(count).u32(0).u32(count).utf16(server);
+        while (stub.b.size() % 4)
+            stub.u8(0);
+    }
+    stub.u32(level).u32(level).u32(0x00020004).u32(0).u32(0);  // level, an empty container
+    stub.u32(0xFFFFFFFF).u32(0);                                // preferred maximum, no resume handle
+    bytes pkt = rpc_packet(0, call_id, 24, 15);
+    pkt.insert(pkt.end(), stub.b.begin(), stub.b.end());
+    st16le(pkt.data() + 8, uint32_t(pkt.size()));
+    return pkt;
+}
+
+// Level 2, which rpcclient asks for by default and reads whatever level the
+// answer names: the same entries with permissions 0, unlimited uses, an
+// empty path and no password.
+bytes enum_stub2(const std::vector<std::string> &names)
+{
+    uint32_t n = uint32_t(names.size());
+    le b;
+    b.u32(2).u32(2).u32(0x00020004).u32(n + 1).u32(0x00020008).u32(n + 1);
+    for (uint32_t i = 0; i <= n; i++) {
+        b.u32(0x00020010 + 64 * i).u32(i == n ? 3 : 0).u32(0x00020014 + 64 * i);
+        b.u32(0).u32(0xFFFFFFFF).u32(0).u32(0x00020018 + 64 * i).u32(0);
+    }
+    for (const std::string &name : names)
+        b.raw(ndr(name)).raw(ndr("read-only share")).raw(ndr(""));
+    return b.raw(ndr("IPC$")).raw(ndr("IPC Service")).raw(ndr("")).u32(n + 1).u32(0).u32(0);
+}
+
+TEST(Pipe, ShareEnumerationAtTheLevelAsked)
+{
+    temp_dir d;
+    share_set shares;
+    ASSERT_EQ(shares.add("Music", d.mkdir("m")), 0);
+    ASSERT_EQ(shares.add("films", d.mkdir("f")), 0);
+    struct row {
+        const char *what;
+        bytes pkt;
+        int level;  // of the answer
+    } rows[] = {
+        {"level 2 with a server name", enum_request(5, "\\\\127.0.0.1", 2), 2},
+        {"level 2 with an odd-length server name", enum_request(5, "\\\\ab", 2), 2},
+        {"level 2 without a server name", enum_request(5, "", 2), 2},
+        {"level 1", enum_request(5, "\\\\127.0.0.1", 1), 1},
+        {"level 502 gets level 1", enum_request(5, "", 502), 1},
+        {"a stub cut inside the server name gets level 1", enum_request(5, "\\\\127.0.0.1", 2), 1},
+    };
+    rows[5].pkt.resize(40);
+    for (const row &r : rows) {
+        pipe_fixture f;
+        bytes pkt = f.transact(r.pkt, 0);
+        EXPECT_EQ(f.status(), 0u) << r.what;
+        expect_header(pkt, 2, 5, r.what);
+        bytes want = r.level == 2 ? enum_stub2({"films", "Music"}) : enum_stub({"films", "Music"});
+        EXPECT_EQ(hex_at(pkt, 24, pkt.size() - 24), to_hex(want)) << r.what;
+    }
+}
+
 // A declared share that the host happens to call 'ipc$' is a disk share
 // like any other; only the built-in one is listed last as the IPC share.
 TEST(Pipe, DeclaredIpcNamedShareIsADiskShare)

@@ -39,7 +39,7 @@ TEST(QueryPath, LevelsOfFilesAndFolders)
     EXPECT_EQ(ld32le(g.query(k_tid, 5, path_params(0x0101, "")).data.data() + 32), 0x11u) << "the root";
 
     t = g.query(k_tid, 5, path_params(0x0102, "one"));
-    ASSERT_EQ(t.data.size(), 22u);
+    ASSERT_EQ(t.data.size(), 24u) << "smbclient refuses a shorter standard record";
     EXPECT_EQ(ld64le(t.data.data()), 65536u);
     EXPECT_EQ(ld64le(t.data.data() + 8), 1u);
     t = g.query(k_tid, 5, path_params(0x0102, "empty"));
@@ -64,6 +64,42 @@ TEST(QueryPath, LevelsOfFilesAndFolders)
     g.tmp.write("outside/x", "");
     std::filesystem::create_directory_symlink("../outside", g.root + "/out");
     EXPECT_EQ(g.query(k_tid, 5, path_params(0x0101, "out\\x")).status, OBJECT_NAME_NOT_FOUND);
+}
+
+// The alternate name is the short name a search reports for the last
+// component of the path (none for names without the 8.3 shape and for the
+// share's root), UTF-16 in a Unicode request and bytes otherwise.
+TEST(QueryPath, AlternateName)
+{
+    share_rig g;
+    g.file("one", "x");
+    g.file("Song.mp3");
+    g.file("Long name.txt");
+    g.file("sub/readme");
+    struct row {
+        const char *name;
+        const char *alt;  // as text; empty for none
+        bool unicode;
+    } rows[] = {
+        {"one", "ONE", true},
+        {"\\Song.mp3", "SONG.MP3", true},
+        {"Song.mp3", "SONG.MP3", false},
+        {"Long name.txt", "", true},
+        {"sub", "SUB", true},
+        {"sub/readme", "README", true},
+        {"", "", true},
+    };
+    for (const row &r : rows) {
+        smb1_request q =
+            trans2_req(k_tid, 5, r.unicode ? path_params(0x0108, r.name) : le().u16(0x0108).u32(0).ascii(r.name));
+        if (!r.unicode)
+            q.flags2 &= uint16_t(~0x8000);
+        t2_reply t = t2_parse(g.serve(q));
+        ASSERT_EQ(t.status, 0u) << r.name;
+        bytes alt = r.unicode ? le().utf16(r.alt, false).b : le().ascii(r.alt, false).b;
+        EXPECT_EQ(to_hex(t.data), to_hex(le().u32(uint32_t(alt.size())).b) + to_hex(alt)) << r.name;
+    }
+    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0108, "none")).status, OBJECT_NAME_NOT_FOUND);
 }
 
 TEST(QueryFs, FullSizeOfTheShareAndOfAVanishedRoot)

@@ -2,8 +2,9 @@
 // status helpers and the request-name conversion.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "conn.h"
-#include "crypto/crypto.h"
 #include "smb1.h"
 
 using namespace tb1s_test;
@@ -20,50 +21,43 @@ smb1_request echo(uint16_t mid)
     return r;
 }
 
-// The signature the server must have put on a reply with sequence number n.
-bytes expected_signature(const uint8_t key[16], const bytes &reply, uint32_t n)
-{
-    bytes in(key, key + 16);
-    in.resize(40, 0);
-    bytes msg = reply;
-    std::fill(msg.begin() + 14, msg.begin() + 22, 0);
-    msg[10] &= uint8_t(~0x04);
-    in.insert(in.end(), msg.begin(), msg.end());
-    le tail;
-    tail.u32(n);
-    in.insert(in.end(), tail.b.begin(), tail.b.end());
-    uint8_t d[16];
-    tb1s_md5(in.data(), in.size(), d);
-    bytes sig = le().u32(n);
-    sig.insert(sig.end(), d, d + 4);
-    return sig;
-}
-
-TEST(Reply, SignedRepliesCountUpAndRefusalsStayUnsigned)
+// Once signing is active each request uses one sequence number and its
+// reply the next, refused commands included; the server continues from the
+// number the logon left.
+TEST(Reply, SignedRepliesCountInPairsAndRefusalsAreSigned)
 {
     session_rig g;
     g.s->logged_on = 1;
     g.s->signing = 1;
     g.s->uid = 1;
+    g.s->sign_seq = 2;  // as after the logon: request 0, its reply 1
     for (int i = 0; i < 16; i++)
         g.s->sign_key[i] = uint8_t(i * 7 + 1);
+    bytes key(g.s->sign_key, g.s->sign_key + 16);
 
     smb1_reply first = g.serve(echo(1));
-    EXPECT_EQ(to_hex(first.signature), to_hex(expected_signature(g.s->sign_key, first.raw, 0)));
+    EXPECT_EQ(to_hex(first.signature), to_hex(smb1_signature(key, first.raw, 3)));
     EXPECT_EQ(first.flags2 & 0x0004, 0x0004);
 
     smb1_request write = echo(2);
     write.cmd = 0x2F;  // WRITE_ANDX
     smb1_reply refused = g.serve(write);
     EXPECT_EQ(refused.status, 0xC0000022u);
-    EXPECT_EQ(to_hex(refused.signature), "0000000000000000");
-    EXPECT_EQ(refused.flags2 & 0x0004, 0);
+    EXPECT_EQ(to_hex(refused.signature), to_hex(smb1_signature(key, refused.raw, 5)));
+    EXPECT_EQ(refused.flags2 & 0x0004, 0x0004);
 
     smb1_reply second = g.serve(echo(3));
-    EXPECT_EQ(to_hex(bytes(second.signature.begin(), second.signature.begin() + 4)), "01000000")
-        << "the refusal did not use up a sequence number";
-    EXPECT_EQ(to_hex(second.signature), to_hex(expected_signature(g.s->sign_key, second.raw, 1)));
-    EXPECT_EQ(g.s->sign_seq, 2u);
+    EXPECT_EQ(to_hex(second.signature), to_hex(smb1_signature(key, second.raw, 7)));
+    EXPECT_EQ(g.s->sign_seq, 8u);
+
+    // A 13-word logon adds its NT response to the MAC key.
+    const uint8_t resp[5] = {9, 8, 7, 6, 5};
+    std::memcpy(g.s->sign_resp, resp, sizeof resp);
+    g.s->sign_resp_len = sizeof resp;
+    smb1_reply third = g.serve(echo(4));
+    bytes mac_key = key;
+    mac_key.insert(mac_key.end(), resp, resp + sizeof resp);
+    EXPECT_EQ(to_hex(third.signature), to_hex(smb1_signature(mac_key, third.raw, 9)));
 }
 
 TEST(Reply, SigningNeedsBothLogonAndSigningActive)

@@ -149,7 +149,7 @@ TEST(SearchSim, QueryFileRepeatsTheSnapshotOfTheOpen)
     ASSERT_NE(fid, 0);
     tmp.write("music/grow.txt", std::string(100000, 'x'));
     t2_reply f = t2_parse(g.serve(trans2_req(tid, 7, le().u16(fid).u16(0x0102))));
-    ASSERT_EQ(f.data.size(), 22u);
+    ASSERT_EQ(f.data.size(), 24u);
     EXPECT_EQ(ld64le(f.data.data()), 65536u);
     EXPECT_EQ(ld64le(f.data.data() + 8), 3u);
     t2_reply q = t2_parse(g.serve(trans2_req(tid, 5, le().u16(0x0102).u32(0).utf16("grow.txt"))));

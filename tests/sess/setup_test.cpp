@@ -32,25 +32,6 @@ smb1_request logoff()
     return r;
 }
 
-// The signature a reply must carry when signed with key as number n.
-bytes signature_for(const bytes &key, const bytes &reply, uint32_t n)
-{
-    bytes in = key;
-    in.resize(40, 0);
-    bytes msg = reply;
-    std::fill(msg.begin() + 14, msg.begin() + 22, 0);
-    msg[10] &= uint8_t(~0x04);
-    in.insert(in.end(), msg.begin(), msg.end());
-    le tail;
-    tail.u32(n);
-    in.insert(in.end(), tail.b.begin(), tail.b.end());
-    uint8_t d[16];
-    tb1s_md5(in.data(), in.size(), d);
-    bytes sig = le().u32(n);
-    sig.insert(sig.end(), d, d + 4);
-    return sig;
-}
-
 // The replies of an extended-security logon and an ECHO after it, as the
 // client saw them.
 struct ext_run {
@@ -104,24 +85,29 @@ TEST(SessionSetup, ExtendedExchanges)
         const char *guest;
         const char *signing;
         bool spnego, key_exch, anonymous;
+        bool client_signs;  // the final leg carries FLAGS2 0x0004
         std::string user, password;
         uint32_t status;  // of the final leg
         bool as_guest;
     } rows[] = {
-        {"user, SPNEGO, key exchange", "off", "enabled", true, true, false, "alice", "secret", 0, false},
-        {"user, SPNEGO, no key exchange, signing required", "off", "required", true, false, false, "alice", "secret",
+        {"user, SPNEGO, key exchange", "off", "enabled", true, true, false, false, "alice", "secret", 0, false},
+        {"user asking for signatures, signing enabled", "off", "enabled", true, true, false, true, "alice", "secret",
          0, false},
-        {"user in other case, key exchange, signing required", "off", "required", true, true, false, "ALICE",
+        {"user, SPNEGO, no key exchange, signing required", "off", "required", true, false, false, false, "alice",
          "secret", 0, false},
-        {"second account, bare NTLMSSP, signing required", "off", "required", false, true, false, "bob", "hunter2",
-         0, false},
-        {"wrong password", "off", "enabled", true, true, false, "alice", "wrong", ST_LOGON, false},
-        {"unknown user", "off", "enabled", true, true, false, "carol", "secret", ST_LOGON, false},
-        {"empty user name, guests off", "off", "enabled", true, true, false, "", "", ST_LOGON, false},
-        {"anonymous, guests off", "off", "enabled", true, true, true, "", "", ST_LOGON, false},
-        {"right password, guests on", "on", "enabled", true, true, false, "alice", "secret", 0, true},
-        {"wrong password, guests on", "on", "required", true, true, false, "alice", "wrong", 0, true},
-        {"anonymous, guests on, bare NTLMSSP", "on", "enabled", false, true, true, "", "", 0, true},
+        {"user in other case, key exchange, signing required", "off", "required", true, true, false, false, "ALICE",
+         "secret", 0, false},
+        {"second account, bare NTLMSSP, signing required", "off", "required", false, true, false, false, "bob",
+         "hunter2", 0, false},
+        {"wrong password", "off", "enabled", true, true, false, false, "alice", "wrong", ST_LOGON, false},
+        {"unknown user", "off", "enabled", true, true, false, false, "carol", "secret", ST_LOGON, false},
+        {"empty user name, guests off", "off", "enabled", true, true, false, false, "", "", ST_LOGON, false},
+        {"anonymous, guests off", "off", "enabled", true, true, true, false, "", "", ST_LOGON, false},
+        {"right password, guests on", "on", "enabled", true, true, false, false, "alice", "secret", 0, true},
+        {"guest asking for signatures, signing enabled", "on", "enabled", true, true, false, true, "alice", "secret",
+         0, true},
+        {"wrong password, guests on", "on", "required", true, true, false, false, "alice", "wrong", 0, true},
+        {"anonymous, guests on, bare NTLMSSP", "on", "enabled", false, true, true, false, "", "", 0, true},
     };
     for (const row &r : rows) {
         setup_guard g;
@@ -137,6 +123,7 @@ TEST(SessionSetup, ExtendedExchanges)
         client.creds.domain = "WORKGROUP";
         client.creds.key_exch = r.key_exch;
         client.anonymous = r.anonymous;
+        client.sign = r.client_signs;
         stat_watch w;
         ext_run run = ext_logon(client);
         ASSERT_EQ(run.replies.size(), 4u) << r.what;
@@ -176,16 +163,19 @@ TEST(SessionSetup, ExtendedExchanges)
         EXPECT_EQ(w.delta(STAT_SIGN_REQUIRED_SESSIONS), required ? 1 : 0) << r.what;
         EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 0) << r.what;
 
-        // A user's key signs the final reply and the ones after it; a guest's
-        // key is zero unless the empty password verified.
+        // Signing starts with the final reply (sequence number 1, the logon
+        // request being 0) when the option requires it or a user asks for
+        // it. A user's key signs; a guest's key is zero unless the empty
+        // password verified.
         const smb1_reply &after = run.replies[3];
-        if (!required) {
+        if (!required && !(r.client_signs && !r.as_guest)) {
             EXPECT_EQ(to_hex(fin.signature), "0000000000000000") << r.what;
             EXPECT_EQ(to_hex(after.signature), "0000000000000000") << r.what;
         } else {
             bytes key = r.as_guest ? bytes(16, 0) : run.key;
-            EXPECT_EQ(to_hex(fin.signature), to_hex(signature_for(key, fin.raw, 0))) << r.what;
-            EXPECT_EQ(to_hex(after.signature), to_hex(signature_for(key, after.raw, 1))) << r.what;
+            EXPECT_EQ(fin.flags2 & 0x0004, 0x0004) << r.what;
+            EXPECT_EQ(to_hex(fin.signature), to_hex(smb1_signature(key, fin.raw, 1))) << r.what;
+            EXPECT_EQ(to_hex(after.signature), to_hex(smb1_signature(key, after.raw, 3))) << r.what;
         }
     }
 }
@@ -365,14 +355,16 @@ TEST(SessionSetup, NonExtendedLogons)
         const char *signing;
         std::string password;  // for alice; empty with anonymous
         bool anonymous;
+        bool client_signs;     // the request carries FLAGS2 0x0004
         uint32_t status;
         uint16_t action;
     } rows[] = {
-        {"NTLMv2 and LMv2", "off", "enabled", "secret", false, 0, 0},
-        {"NTLMv2 and LMv2, signing required", "on", "required", "secret", false, 0, 0},
-        {"wrong password", "off", "enabled", "wrong", false, ST_LOGON, 0},
-        {"anonymous, guests on", "on", "enabled", "", true, 0, 1},
-        {"anonymous, guests off", "off", "enabled", "", true, ST_LOGON, 0},
+        {"NTLMv2 and LMv2", "off", "enabled", "secret", false, false, 0, 0},
+        {"NTLMv2 and LMv2, signing required", "on", "required", "secret", false, false, 0, 0},
+        {"NTLMv2 and LMv2, client asks for signatures", "off", "enabled", "secret", false, true, 0, 0},
+        {"wrong password", "off", "enabled", "wrong", false, false, ST_LOGON, 0},
+        {"anonymous, guests on", "on", "enabled", "", true, false, 0, 1},
+        {"anonymous, guests off", "off", "enabled", "", true, false, ST_LOGON, 0},
     };
     for (const row &r : rows) {
         setup_guard g;
@@ -388,7 +380,10 @@ TEST(SessionSetup, NonExtendedLogons)
         bytes nt = r.anonymous ? bytes{} : ntlmv2_response(owf, chal, client_chal, filetime_of(1700000000), info);
         bytes lm = r.anonymous ? bytes{} : lmv2_response(owf, chal, client_chal);
         stat_watch w;
-        smb1_reply p = rig.serve(setup_nonext_request(lm, nt, "alice"));
+        smb1_request q = setup_nonext_request(lm, nt, "alice");
+        if (r.client_signs)
+            q.flags2 |= 0x0004;
+        smb1_reply p = rig.serve(q);
         EXPECT_EQ(p.status, r.status) << r.what;
         EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())),
                   "03ff000000" + to_hex(le().u16(r.action)) + "0000")
@@ -403,13 +398,17 @@ TEST(SessionSetup, NonExtendedLogons)
         }
         EXPECT_EQ(p.uid, 1) << r.what;
         EXPECT_EQ(w.delta(r.anonymous ? STAT_GUEST_SESSIONS : STAT_SESSIONS), 1) << r.what;
-        if (std::string(r.signing) == "required") {
-            bytes key = session_base_key(owf, nt);
-            EXPECT_EQ(to_hex(p.signature), to_hex(signature_for(key, p.raw, 0))) << r.what;
+        bool signs = std::string(r.signing) == "required" || r.client_signs;
+        smb1_reply after = rig.serve(echo());
+        if (signs) {
+            // This form signs with the session key followed by the NT response.
+            bytes mac_key = session_base_key(owf, nt);
+            mac_key.insert(mac_key.end(), nt.begin(), nt.end());
+            EXPECT_EQ(to_hex(p.signature), to_hex(smb1_signature(mac_key, p.raw, 1))) << r.what;
+            EXPECT_EQ(to_hex(after.signature), to_hex(smb1_signature(mac_key, after.raw, 3))) << r.what;
         } else {
             EXPECT_EQ(to_hex(p.signature), "0000000000000000") << r.what;
         }
-        smb1_reply after = rig.serve(echo());
         EXPECT_EQ(after.flags2 & 0x0002, 0) << r.what << ": no longer extended security";
     }
 }

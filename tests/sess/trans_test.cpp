@@ -55,9 +55,9 @@ TEST(Trans2, FramingTable)
         bool framed;  // a TRANSACTION2 body came back
         size_t data = 0;
     } rows[] = {
-        {"offset 68, count 6: the block is bytes 68..73", base, 0, true, 22},
+        {"offset 68, count 6: the block is bytes 68..73", base, 0, true, 24},
         {"offset 13 counts from the WordCount byte: the Timeout field",
-         with_word(with_word(with_word(with_word(base, 12, FID), 14, 0x0102), 20, 13), 18, 4), 0, true, 22},
+         with_word(with_word(with_word(with_word(base, 12, FID), 14, 0x0102), 20, 13), 18, 4), 0, true, 24},
         {"offset 36 counts from the header start", with_word(base, 20, 36), INVALID_HANDLE, false},
         {"count one byte past the end", with_word(base, 18, 7), INVALID_PARAMETER, false},
         {"offset one byte past the end", with_word(with_word(base, 18, 0), 20, uint16_t(msg + 1)),

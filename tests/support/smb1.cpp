@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "crypto/crypto.h"
 #include "exports/simulate.h"
 #include "util/buf.h"
 
@@ -215,6 +216,20 @@ transcript parse_transcript(const std::string &text)
     if (!t.lines.empty())
         t.result = t.lines.back();
     return t;
+}
+
+bytes smb1_signature(const bytes &mac_key, const bytes &msg, uint32_t seq)
+{
+    if (msg.size() < 22)
+        return {};
+    bytes in = mac_key;
+    in.insert(in.end(), msg.begin(), msg.end());
+    size_t sig = mac_key.size() + 14;
+    for (int i = 0; i < 8; i++)
+        in[sig + i] = i < 4 ? uint8_t(seq >> (8 * i)) : 0;
+    uint8_t d[16];
+    tb1s_md5(in.data(), in.size(), d);
+    return bytes(d, d + 8);
 }
 
 }  // namespace tb1s_test

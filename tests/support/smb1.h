@@ -101,6 +101,12 @@ bytes reply_blob(const smb1_reply &r);
 // Takes a reply apart. false when it is not an SMB1 message of 33 bytes or more.
 bool parse_reply(const bytes &msg, smb1_reply *out);
 
+// The 8-byte SMB1 signature a client expects on msg (signed with FLAGS2
+// 0x0004 already set) under sequence number seq: the first 8 bytes of MD5
+// over the MAC key and msg with the sequence number and four zero bytes in
+// its signature field.
+bytes smb1_signature(const bytes &mac_key, const bytes &msg, uint32_t seq);
+
 // A simulation transcript, line by line.
 struct transcript {
     std::vector<std::string> lines;     // without their line feeds
