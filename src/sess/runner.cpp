@@ -133,6 +133,8 @@ void sign_reply(tb1s_session *s, tb1s_buf *b, uint32_t seq)
     tb1s_buf_put(&mac, b->data, b->len);
     if (mac.oom) {
         tb1s_buf_free(&mac);
+        st16le(b->data + 10, ld16le(b->data + 10) & ~TB1S_FLAGS2_SIGNED);
+        std::memset(b->data + 14, 0, 8);
         return;
     }
     uint8_t digest[16];
