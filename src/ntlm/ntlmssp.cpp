@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr uint8_t k_sig[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
-constexpr uint32_t k_type_challenge = 2;
-constexpr uint32_t k_type_authenticate = 3;
 
 // UNICODE | NTLM | 0x400 | EXTENDED_SESSIONSECURITY | TARGET_INFO | 128 |
 // KEY_EXCH | 56, whatever the client asked for.
@@ -225,8 +222,8 @@ int tb1s_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t
         return -1;
     const uint32_t info_len = 2 * uint32_t(n) + 32;
     const uint8_t zero[8] = {};
-    tb1s_buf_put(b, k_sig, sizeof k_sig);
-    w32(b, k_type_challenge);
+    tb1s_buf_put(b, TB1S_NTLMSSP_SIG, sizeof TB1S_NTLMSSP_SIG);
+    w32(b, TB1S_NTLM_CHALLENGE);
     tb1s_buf_put(b, zero, 8);  // no target name
     w32(b, k_challenge_flags);
     tb1s_buf_put(b, challenge, 8);
@@ -296,13 +293,13 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challeng
         tb1s_trace("[t3] short %zu\n", size_t(msg ? msg_len : 0));
         return -1;
     }
-    if (std::memcmp(msg, k_sig, sizeof k_sig) != 0) {
+    if (std::memcmp(msg, TB1S_NTLMSSP_SIG, sizeof TB1S_NTLMSSP_SIG) != 0) {
         tb1s_trace("[t3] sig\n");
         return -1;
     }
     tb1s_cursor c = rd_make(msg, msg_len);
     c.pos = 8;
-    if (rd_u32(&c) != k_type_authenticate)
+    if (rd_u32(&c) != TB1S_NTLM_AUTHENTICATE)
         return -1;
     // LmChallengeResponse and Workstation are read in turn but not used.
     enum { f_lm, f_nt, f_domain, f_user, f_workstation, f_key, f_count };

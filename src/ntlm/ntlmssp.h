@@ -8,6 +8,12 @@
 
 #include "util/buf.h"
 
+// Every NTLMSSP message starts with this signature and a 32-bit type.
+inline constexpr uint8_t TB1S_NTLMSSP_SIG[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+inline constexpr uint32_t TB1S_NTLM_NEGOTIATE = 1;
+inline constexpr uint32_t TB1S_NTLM_CHALLENGE = 2;
+inline constexpr uint32_t TB1S_NTLM_AUTHENTICATE = 3;
+
 // Appends the CHALLENGE_MESSAGE for the server name (null or empty: the
 // default name; cut to its first 60 bytes), the 8-byte challenge and the
 // Unix time of its timestamp. 0, or -1 with nothing appended when the cut

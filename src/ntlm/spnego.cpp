@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ntlm/ntlmssp.h"
+
 namespace {
 
 // Object identifiers with their tag and length bytes, and the negHints text.
@@ -9,7 +11,6 @@ constexpr uint8_t k_spnego_oid[8] = {0x06, 0x06, 0x2B, 0x06, 0x01, 0x05, 0x05, 0
 constexpr uint8_t k_ntlm_oid[12] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0A};
 constexpr char k_hints[] = "not_defined_in_RFC4178@please_ignore";
 constexpr uint64_t k_hints_len = sizeof k_hints - 1;  // 36
-constexpr uint8_t k_ntlmssp_sig[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
 constexpr uint8_t k_state_completed = 0;
 constexpr uint8_t k_state_incomplete = 1;
@@ -242,7 +243,7 @@ int tb1s_spnego_init(const uint8_t *blob, uint64_t blob_len, const uint8_t **tok
     *raw = 0;
     if (!blob || blob_len < 2)
         return -1;
-    if (blob_len >= sizeof k_ntlmssp_sig && std::memcmp(blob, k_ntlmssp_sig, sizeof k_ntlmssp_sig) == 0) {
+    if (blob_len >= sizeof TB1S_NTLMSSP_SIG && std::memcmp(blob, TB1S_NTLMSSP_SIG, sizeof TB1S_NTLMSSP_SIG) == 0) {
         *tok = blob;
         *tok_len = blob_len;
         *raw = 1;

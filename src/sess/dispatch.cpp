@@ -72,6 +72,8 @@ void cmd_echo(tb1s_session *, tb1s_rd *req, tb1s_reply *rep)
 {
     uint64_t skip = req->len > 0 ? 2 * uint64_t(req->data[0]) + 3 : 0;
     uint64_t n = req->len > skip ? req->len - skip : 0;
+    if (n > 0xFFFF)
+        n = 0xFFFF;  // the ByteCount field holds 16 bits; echo no more than it can announce
     rep->wc = 1;
     w16(&rep->buf, 1);
     w16(&rep->buf, uint32_t(n));

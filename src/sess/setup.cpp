@@ -23,9 +23,6 @@ constexpr uint64_t k_ext_data = 27;         // 12 words: first byte of the blob
 constexpr uint64_t k_ext_min = 29;          // 12 words: the smallest body served
 constexpr uint64_t k_nonext_data = 29;      // 13 words: first byte of the LMv2 response
 
-constexpr uint8_t k_ntlmssp[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
-constexpr uint32_t k_type_negotiate = 1;
-constexpr uint32_t k_type_authenticate = 3;
 
 constexpr int32_t k_max_users = 256;
 constexpr uint64_t k_name_area = 129;
@@ -194,16 +191,16 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
 
     uint32_t type = 0;
     if (tok && tok_len > 0) {
-        if (tok_len < 12 || std::memcmp(tok, k_ntlmssp, sizeof k_ntlmssp) != 0) {
+        if (tok_len < 12 || std::memcmp(tok, TB1S_NTLMSSP_SIG, sizeof TB1S_NTLMSSP_SIG) != 0) {
             session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
             return;
         }
         type = ld32le(tok + 8);
-        if (type == k_type_authenticate) {
+        if (type == TB1S_NTLM_AUTHENTICATE) {
             authenticate(s, rep, tok, tok_len, raw);
             return;
         }
-        if (type != k_type_negotiate) {
+        if (type != TB1S_NTLM_NEGOTIATE) {
             session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
             return;
         }
@@ -212,7 +209,7 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
     // A challenge leg: a NEGOTIATE_MESSAGE, or a blob without a token (whose
     // answer is always wrapped).
     tb1s_buf out{};
-    if (!challenge_token(s, type == k_type_negotiate ? raw : 0, &out)) {
+    if (!challenge_token(s, type == TB1S_NTLM_NEGOTIATE ? raw : 0, &out)) {
         tb1s_buf_free(&out);
         rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
         return;

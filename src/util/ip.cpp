@@ -4,22 +4,13 @@
 #include <string_view>
 
 #include "util/buf.h"
+#include "util/text.h"
 
 namespace {
 
 constexpr size_t k_max_addr = 45;   // longest address text after brackets and zone
 constexpr size_t k_max_cidr_addr = 63;
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // A dotted quad covering all of s: four fields of 1 to 3 decimal digits, each
 // at most 255, separated by single dots. Leading zeros are decimal.
@@ -77,7 +68,7 @@ bool parse_v6(std::string_view s, uint8_t out[16])
             return false;
         uint16_t g = 0;
         for (char c : tok) {
-            int v = hex_value(c);
+            int v = tb1s_hex_value(uint8_t(c));
             if (v < 0)
                 return false;
             g = uint16_t(g << 4 | v);

@@ -6,17 +6,6 @@ namespace {
 
 constexpr char k_hex_digits[] = "0123456789abcdef";
 
-// Value of a hexadecimal digit, or -1.
-int hex_value(uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool hex_space(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
@@ -59,7 +48,7 @@ int tb1s_hex_decode(const char *text, uint64_t text_len, uint8_t *out, uint64_t 
         uint8_t c = uint8_t(text[i]);
         if (hex_space(c))
             continue;
-        int v = hex_value(c);
+        int v = tb1s_hex_value(c);
         if (v < 0)
             return -1;
         if (high < 0) {
@@ -251,4 +240,15 @@ uint64_t tb1s_fnv1a64(const void *p, uint64_t n, uint64_t h)
         h *= 0x100000001B3ULL;
     }
     return h;
+}
+
+int tb1s_hex_value(uint8_t c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }

@@ -12,6 +12,8 @@ inline constexpr uint64_t TB1S_FNV_BASIS = 0xCBF29CE484222325ULL;
 // Decodes hex text (tab, LF, CR and space skipped anywhere). Without an
 // output area the bytes are only counted. 0 or -1; *count is 0 on failure.
 int tb1s_hex_decode(const char *text, uint64_t text_len, uint8_t *out, uint64_t cap, uint64_t *count);
+// Value of one hexadecimal digit (either case), or -1.
+int tb1s_hex_value(uint8_t c);
 // Appends the bytes as lower-case hex, two characters a byte.
 void tb1s_hex_encode(const uint8_t *p, uint64_t n, tb1s_buf *b);
 

@@ -101,6 +101,13 @@ TEST(Dispatch, EchoReturnsTheBytesAfterByteCount)
     r.omit_byte_count = true;  // a message that ends before its ByteCount
     p = serve_one(r);
     EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "0101000000");
+
+    r = req(0x2B, le().u16(1), bytes(70000, 'x'));  // more trailing bytes than a ByteCount can announce
+    transcript t = parse_transcript(run_sim(raw_script(smb1_frame(r))));
+    ASSERT_EQ(t.replies.size(), 1u);
+    p = t.replies[0];
+    EXPECT_EQ(p.byte_count, 0xFFFF);
+    EXPECT_EQ(p.raw.size(), 32u + 1 + 2 + 2 + 0xFFFF) << "the echo is cut where its ByteCount ends";
 }
 
 TEST(Dispatch, FlushReplyIs37Bytes)

@@ -218,8 +218,9 @@ TEST(Runner, MessageSizeLimit)
         std::string what = std::string("max_message ") + r.max_message + ", message " + std::to_string(r.size);
         if (r.served) {
             ASSERT_EQ(rep.size(), 2u) << what;
-            EXPECT_EQ(rep[0].byte_count, uint16_t(r.size - 37)) << what;
-            EXPECT_EQ(rep[0].data.size(), r.size - 37) << what;
+            size_t echoed = r.size - 37 < 0xFFFF ? r.size - 37 : 0xFFFF;  // ECHO answers at most 65535 bytes
+            EXPECT_EQ(rep[0].byte_count, echoed) << what;
+            EXPECT_EQ(rep[0].data.size(), echoed) << what;
         } else {
             EXPECT_TRUE(rep.empty()) << what;
             EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 1) << what;
