@@ -5,11 +5,13 @@
 #include <string>
 
 #include "ntlm/spnego.h"
+#include "ntlm_client.h"
 #include "support.h"
 
 namespace {
 
 using tb1s_test::bytes;
+using tb1s_test::der_tlv;
 using tb1s_test::from_hex;
 using tb1s_test::to_hex;
 
@@ -24,21 +26,6 @@ const bytes k_krb_oid = from_hex("06 09 2a 86 48 86 f7 12 01 02 02");
 const bytes k_spnego_oid = from_hex("06 06 2b 06 01 05 05 02");
 const std::string k_hints = "not_defined_in_RFC4178@please_ignore";
 
-// One DER element with a definite length, written independently of der_len.
-bytes tlv(uint8_t tag, const bytes &content)
-{
-    bytes out{tag};
-    size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(uint8_t(n));
-    } else if (n < 0x100) {
-        out.insert(out.end(), {0x81, uint8_t(n)});
-    } else {
-        out.insert(out.end(), {0x82, uint8_t(n >> 8), uint8_t(n)});
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
 
 bytes cat(std::initializer_list<bytes> parts)
 {
@@ -54,10 +41,10 @@ const bytes k_nego_msg = cat({bytes{'N', 'T', 'L', 'M', 'S', 'S', 'P', 0}, from_
 // negTokenInit in GSS-API framing from its SEQUENCE elements.
 bytes gss_init(const bytes &seq_content)
 {
-    return tlv(0x60, cat({k_spnego_oid, tlv(0xA0, tlv(0x30, seq_content))}));
+    return der_tlv(0x60, cat({k_spnego_oid, der_tlv(0xA0, der_tlv(0x30, seq_content))}));
 }
-bytes mech_types(std::initializer_list<bytes> oids) { return tlv(0xA0, tlv(0x30, cat(oids))); }
-bytes mech_token(const bytes &m) { return tlv(0xA2, tlv(0x04, m)); }
+bytes mech_types(std::initializer_list<bytes> oids) { return der_tlv(0xA0, der_tlv(0x30, cat(oids))); }
+bytes mech_token(const bytes &m) { return der_tlv(0xA2, der_tlv(0x04, m)); }
 
 struct parsed {
     int rc;
@@ -152,31 +139,31 @@ TEST(SpnegoInit, FindsTheNtlmsspMessage)
     };
     const row rows[] = {
         {"bare NTLMSSP", k_nego_msg, 0, true, 1},
-        {"bare NTLMSSP in GSS-API framing", tlv(0x60, k_ntlm_oid), 0, false, 1},
-        {"SPNEGO OID stepped over before the NTLMSSP OID", tlv(0x60, cat({k_spnego_oid, k_ntlm_oid})), 0, false,
+        {"bare NTLMSSP in GSS-API framing", der_tlv(0x60, k_ntlm_oid), 0, false, 1},
+        {"SPNEGO OID stepped over before the NTLMSSP OID", der_tlv(0x60, cat({k_spnego_oid, k_ntlm_oid})), 0, false,
          1},
         {"mechTypes with NTLMSSP among others and mechToken",
          gss_init(cat({mech_types({k_krb_oid, k_ntlm_oid}), mech_token(k_nego_msg)})), 0, true, 0},
         {"reqFlags bit string stepped over",
-         gss_init(cat({mech_types({k_ntlm_oid}), tlv(0xA1, from_hex("03 02 00 00")), mech_token(k_nego_msg)})), 0,
+         gss_init(cat({mech_types({k_ntlm_oid}), der_tlv(0xA1, from_hex("03 02 00 00")), mech_token(k_nego_msg)})), 0,
          true, 0},
         {"mechListMIC stepped over",
-         gss_init(cat({mech_types({k_ntlm_oid}), tlv(0xA4, from_hex("04 00")), mech_token(k_nego_msg)})), 0,
+         gss_init(cat({mech_types({k_ntlm_oid}), der_tlv(0xA4, from_hex("04 00")), mech_token(k_nego_msg)})), 0,
          true, 0},
         {"no mechToken", gss_init(mech_types({k_krb_oid, k_ntlm_oid})), 0, false, 0},
         {"mechTypes without NTLMSSP", gss_init(cat({mech_types({k_krb_oid}), mech_token(k_nego_msg)})), -2,
          false, 0},
-        {"mechTypes not a SEQUENCE", gss_init(cat({tlv(0xA0, k_ntlm_oid), mech_token(k_nego_msg)})), -2, false,
+        {"mechTypes not a SEQUENCE", gss_init(cat({der_tlv(0xA0, k_ntlm_oid), mech_token(k_nego_msg)})), -2, false,
          0},
         {"mechToken before mechTypes is taken as it comes",
          gss_init(cat({mech_token(k_nego_msg), mech_types({k_krb_oid})})), 0, true, 0},
         {"negTokenResp with SEQUENCE",
-         tlv(0xA1, tlv(0x30, cat({tlv(0xA0, from_hex("0a 01 01")), mech_token(k_nego_msg)}))), 0, true, 0},
-        {"negTokenResp without SEQUENCE", tlv(0xA1, mech_token(k_nego_msg)), 0, true, 0},
-        {"negTokenResp without responseToken", tlv(0xA1, tlv(0x30, tlv(0xA0, from_hex("0a 01 01")))), -1, false,
+         der_tlv(0xA1, der_tlv(0x30, cat({der_tlv(0xA0, from_hex("0a 01 01")), mech_token(k_nego_msg)}))), 0, true, 0},
+        {"negTokenResp without SEQUENCE", der_tlv(0xA1, mech_token(k_nego_msg)), 0, true, 0},
+        {"negTokenResp without responseToken", der_tlv(0xA1, der_tlv(0x30, der_tlv(0xA0, from_hex("0a 01 01")))), -1, false,
          0},
-        {"GSS-API token without negTokenInit", tlv(0x60, k_spnego_oid), -1, false, 0},
-        {"negTokenInit not constructed", tlv(0x60, cat({k_spnego_oid, tlv(0xA0, tlv(0x04, bytes{1}))})), -1,
+        {"GSS-API token without negTokenInit", der_tlv(0x60, k_spnego_oid), -1, false, 0},
+        {"negTokenInit not constructed", der_tlv(0x60, cat({k_spnego_oid, der_tlv(0xA0, der_tlv(0x04, bytes{1}))})), -1,
          false, 0},
         {"outer length beyond the blob", from_hex("60 84 00 00 10 00 06 06"), -1, false, 0},
         {"outer length of five bytes", from_hex("60 85 00 00 00 00 02 05 00"), -1, false, 0},
@@ -210,8 +197,8 @@ TEST(SpnegoInit, MissingBlobFails)
 // header, so bytes trailing the OCTET STRING inside [2] come along.
 TEST(SpnegoInit, MechTokenLengthIsTheElementContentAfterTheOctetStringHeader)
 {
-    bytes inner = cat({tlv(0x04, k_nego_msg), bytes{0xEE, 0xEE}});
-    parsed p = parse(gss_init(cat({mech_types({k_ntlm_oid}), tlv(0xA2, inner)})));
+    bytes inner = cat({der_tlv(0x04, k_nego_msg), bytes{0xEE, 0xEE}});
+    parsed p = parse(gss_init(cat({mech_types({k_ntlm_oid}), der_tlv(0xA2, inner)})));
     ASSERT_EQ(p.rc, 0);
     EXPECT_EQ(p.tok.size(), k_nego_msg.size() + 2);
 }

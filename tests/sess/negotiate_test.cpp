@@ -14,15 +14,6 @@ namespace {
 const bytes k_id_a = from_hex("ec2202864cfc63af");    // server identifier for 'A'
 const bytes k_chal_a = from_hex("2d58e831a660d52e");  // challenge for 'A' at 1000000000
 
-smb1_request echo()
-{
-    smb1_request r;
-    r.cmd = 0x2B;
-    r.words = le().u16(1);
-    r.data = {'e'};
-    return r;
-}
-
 // A NEGOTIATE with these bytes after the header (WordCount onwards).
 smb1_request raw_negotiate(const bytes &body)
 {
@@ -155,7 +146,7 @@ TEST(Negotiate, RefusalsAndShortBodies)
         r.r.flags2 = r.nt ? 0xC801 : 0x8801;
         stat_watch w;
         conn c;
-        c.feed(smb1_frame(r.r)).feed(smb1_frame(echo()));
+        c.feed(smb1_frame(r.r)).feed(smb1_frame(echo_request()));
         c.run();
         ASSERT_GE(c.writes.size(), 2u) << r.what;
         smb1_reply p;
@@ -196,7 +187,7 @@ TEST(Negotiate, Smb2OfferGetsTheSmb2AnswerAndTheEnd)
 
             stat_watch w;
             conn c;
-            c.feed(smb1_frame(negotiate_request(r.dialects))).feed(smb1_frame(echo()));
+            c.feed(smb1_frame(negotiate_request(r.dialects))).feed(smb1_frame(echo_request()));
             c.run();
             ASSERT_EQ(c.writes.size(), 2u) << "one answer, then the end";
             EXPECT_EQ(to_hex(c.writes[0]), "000000ca");

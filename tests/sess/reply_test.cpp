@@ -11,16 +11,6 @@ using namespace tb1s_test;
 
 namespace {
 
-smb1_request echo(uint16_t mid)
-{
-    smb1_request r;
-    r.cmd = 0x2B;
-    r.mid = mid;
-    r.words = le().u16(1);
-    r.data = {'z'};
-    return r;
-}
-
 // Once signing is active each request uses one sequence number and its
 // reply the next, refused commands included; the server continues from the
 // number the logon left.
@@ -35,18 +25,18 @@ TEST(Reply, SignedRepliesCountInPairsAndRefusalsAreSigned)
         g.s->sign_key[i] = uint8_t(i * 7 + 1);
     bytes key(g.s->sign_key, g.s->sign_key + 16);
 
-    smb1_reply first = g.serve(echo(1));
+    smb1_reply first = g.serve(echo_request(1));
     EXPECT_EQ(to_hex(first.signature), to_hex(smb1_signature(key, first.raw, 3)));
     EXPECT_EQ(first.flags2 & 0x0004, 0x0004);
 
-    smb1_request write = echo(2);
+    smb1_request write = echo_request(2);
     write.cmd = 0x2F;  // WRITE_ANDX
     smb1_reply refused = g.serve(write);
     EXPECT_EQ(refused.status, 0xC0000022u);
     EXPECT_EQ(to_hex(refused.signature), to_hex(smb1_signature(key, refused.raw, 5)));
     EXPECT_EQ(refused.flags2 & 0x0004, 0x0004);
 
-    smb1_reply second = g.serve(echo(3));
+    smb1_reply second = g.serve(echo_request(3));
     EXPECT_EQ(to_hex(second.signature), to_hex(smb1_signature(key, second.raw, 7)));
     EXPECT_EQ(g.s->sign_seq, 8u);
 
@@ -54,7 +44,7 @@ TEST(Reply, SignedRepliesCountInPairsAndRefusalsAreSigned)
     const uint8_t resp[5] = {9, 8, 7, 6, 5};
     std::memcpy(g.s->sign_resp, resp, sizeof resp);
     g.s->sign_resp_len = sizeof resp;
-    smb1_reply third = g.serve(echo(4));
+    smb1_reply third = g.serve(echo_request(4));
     bytes mac_key = key;
     mac_key.insert(mac_key.end(), resp, resp + sizeof resp);
     EXPECT_EQ(to_hex(third.signature), to_hex(smb1_signature(mac_key, third.raw, 9)));
@@ -69,7 +59,7 @@ TEST(Reply, SigningNeedsBothLogonAndSigningActive)
             session_rig g;
             g.s->logged_on = logged_on;
             g.s->signing = signing;
-            smb1_reply p = g.serve(echo(1));
+            smb1_reply p = g.serve(echo_request(1));
             EXPECT_EQ(to_hex(p.signature), "0000000000000000") << logged_on << signing;
             EXPECT_EQ(g.s->sign_seq, 0u);
         }

@@ -15,16 +15,6 @@ namespace {
 
 const bytes k_ok = {0x82, 0, 0, 0};
 
-smb1_request echo(uint16_t mid = 1)
-{
-    smb1_request r;
-    r.cmd = 0x2B;
-    r.mid = mid;
-    r.words = le().u16(1);
-    r.data = {'h', 'i'};
-    return r;
-}
-
 // The SMB messages the peer received, without their NetBIOS headers (each
 // reply is written as a 4-byte header and then the message).
 std::vector<smb1_reply> replies_of(const conn &c)
@@ -51,7 +41,7 @@ TEST(Runner, SessionRequestsAreAnsweredAtAnyTimeAndNotLogged)
 {
     stat_watch w;
     conn c;
-    c.feed(nbss(bytes(68, 0x20), 0x81)).feed(smb1_frame(echo())).feed({0x81, 0, 0, 0});
+    c.feed(nbss(bytes(68, 0x20), 0x81)).feed(smb1_frame(echo_request())).feed({0x81, 0, 0, 0});
     c.run();
     ASSERT_EQ(c.writes.size(), 4u);
     EXPECT_EQ(c.writes[0], k_ok) << "session request with names";
@@ -71,7 +61,7 @@ TEST(Runner, CountsTheConnectionWhileItRuns)
     conn c;
     int64_t during = -1;
     c.on_write = [&] { during = w.delta(STAT_CONNECTIONS); };
-    c.feed(smb1_frame(echo()));
+    c.feed(smb1_frame(echo_request()));
     c.run();
     EXPECT_EQ(during, 1);
     EXPECT_EQ(w.delta(STAT_CONNECTIONS), 0);
@@ -81,7 +71,7 @@ TEST(Runner, KeepAlivesAreSilent)
 {
     stat_watch w;
     conn c;
-    c.feed({0, 0, 0, 0}).feed({0, 0, 0, 0}).feed(smb1_frame(echo()));
+    c.feed({0, 0, 0, 0}).feed({0, 0, 0, 0}).feed(smb1_frame(echo_request()));
     c.run();
     EXPECT_EQ(replies_of(c).size(), 1u);
     EXPECT_EQ(c.writes.size(), 2u);
@@ -92,7 +82,7 @@ TEST(Runner, ReadsPacketsDeliveredAByteAtATime)
 {
     conn c;
     c.chunk = 1;
-    c.feed(nbss(bytes(5, 0x20), 0x81)).feed(smb1_frame(echo(7))).feed(smb1_frame(echo(8)));
+    c.feed(nbss(bytes(5, 0x20), 0x81)).feed(smb1_frame(echo_request(7))).feed(smb1_frame(echo_request(8)));
     c.run();
     auto r = replies_of(c);
     ASSERT_EQ(r.size(), 2u);
@@ -104,7 +94,7 @@ TEST(Runner, ReadsPacketsDeliveredAByteAtATime)
 // third ends the session even with bytes received in between.
 TEST(Runner, EndOfStreamToleranceIsPerRead)
 {
-    bytes f = smb1_frame(echo());
+    bytes f = smb1_frame(echo_request());
     bytes head(f.begin(), f.begin() + 2), rest(f.begin() + 2, f.begin() + 10), tail(f.begin() + 10, f.end());
     {
         conn c;  // two in the header, two in the body: served
@@ -148,7 +138,7 @@ TEST(Runner, ForeignPacketTypesEndTheSession)
     for (uint8_t type : {0x85, 0x82, 0x01, 0xFF}) {
         stat_watch w;
         conn c;
-        c.feed({type, 0, 0, 0}).feed(smb1_frame(echo()));
+        c.feed({type, 0, 0, 0}).feed(smb1_frame(echo_request()));
         c.run();
         EXPECT_TRUE(c.writes.empty()) << "type " << int(type);
         EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 1) << "type " << int(type);
@@ -160,7 +150,7 @@ TEST(Runner, NonSmb1MessagesAreDropped)
 {
     bytes smb2 = {0xFE, 'S', 'M', 'B'};
     smb2.resize(64, 0);
-    bytes b32 = smb1_message(echo());
+    bytes b32 = smb1_message(echo_request());
     b32.resize(32);
     bytes b33 = b32;
     b33.push_back(0);  // WordCount 0 and nothing else: still a message to serve
@@ -177,7 +167,7 @@ TEST(Runner, NonSmb1MessagesAreDropped)
     for (const row &r : rows) {
         stat_watch w;
         conn c;
-        c.feed(nbss(r.msg)).feed(smb1_frame(echo(9)));
+        c.feed(nbss(r.msg)).feed(smb1_frame(echo_request(9)));
         c.run();
         auto rep = replies_of(c);
         ASSERT_EQ(rep.size(), r.replies + 1) << r.what;
@@ -191,7 +181,7 @@ TEST(Runner, NonSmb1MessagesAreDropped)
 TEST(Runner, MessageSizeLimit)
 {
     auto big_echo = [](size_t total) {
-        smb1_request r = echo();
+        smb1_request r = echo_request();
         r.data.assign(total - 32 - 1 - 2 - 2, 0x5A);
         bytes m = smb1_message(r);
         EXPECT_EQ(m.size(), total);
@@ -212,7 +202,7 @@ TEST(Runner, MessageSizeLimit)
         option_guard limit("max_message", r.max_message, "4194304");
         stat_watch w;
         conn c;
-        c.feed(big_echo(r.size)).feed(smb1_frame(echo()));
+        c.feed(big_echo(r.size)).feed(smb1_frame(echo_request()));
         c.run();
         auto rep = replies_of(c);
         std::string what = std::string("max_message ") + r.max_message + ", message " + std::to_string(r.size);
@@ -242,7 +232,7 @@ TEST(Runner, ReplyHeaderMirrorsTheRequest)
         {0xFF, 0xFFFF, 0x98, 0x4801},
     };
     for (const row &r : rows) {
-        smb1_request q = echo(0xBEEF);
+        smb1_request q = echo_request(0xBEEF);
         q.flags = r.flags;
         q.flags2 = r.flags2;
         q.pid = 0x4321;
@@ -274,7 +264,7 @@ TEST(Runner, FailedReplyWriteEndsTheSession)
         stat_watch w;
         conn c;
         c.fail_write = fail;
-        c.feed(smb1_frame(echo())).feed(smb1_frame(echo()));
+        c.feed(smb1_frame(echo_request())).feed(smb1_frame(echo_request()));
         c.run();
         EXPECT_EQ(c.write_calls, fail + 1) << "fail write " << fail << ": nothing is written after the failure";
         EXPECT_EQ(w.delta(STAT_BYTES_SENT), 0);
@@ -282,7 +272,7 @@ TEST(Runner, FailedReplyWriteEndsTheSession)
     }
     conn c;  // a failed positive session response ends it too
     c.fail_write = 0;
-    c.feed({0x81, 0, 0, 0}).feed(smb1_frame(echo()));
+    c.feed({0x81, 0, 0, 0}).feed(smb1_frame(echo_request()));
     c.run();
     EXPECT_EQ(c.write_calls, 1);
 }

@@ -15,15 +15,6 @@ using namespace tb1s_test;
 
 namespace {
 
-smb1_request echo()
-{
-    smb1_request r;
-    r.cmd = 0x2B;
-    r.words = le().u16(1);
-    r.data = {'e'};
-    return r;
-}
-
 smb1_request logoff()
 {
     smb1_request r;
@@ -53,7 +44,7 @@ ext_run ext_logon(ext_client client)
         case 1:
             return smb1_frame(client.authenticate_leg(reply_blob(r)));
         case 2:
-            return smb1_frame(echo());
+            return smb1_frame(echo_request());
         default:
             return {};
         }
@@ -399,7 +390,7 @@ TEST(SessionSetup, NonExtendedLogons)
         EXPECT_EQ(p.uid, 1) << r.what;
         EXPECT_EQ(w.delta(r.anonymous ? STAT_GUEST_SESSIONS : STAT_SESSIONS), 1) << r.what;
         bool signs = std::string(r.signing) == "required" || r.client_signs;
-        smb1_reply after = rig.serve(echo());
+        smb1_reply after = rig.serve(echo_request());
         if (signs) {
             // This form signs with the session key followed by the NT response.
             bytes mac_key = session_base_key(owf, nt);
@@ -458,8 +449,8 @@ TEST(SessionSetup, FailureLimitClosesTheConnection)
         stat_watch w;
         conn c;
         c.feed(smb1_frame(negotiate_request()));
-        c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo()));
-        c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo()));
+        c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
+        c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
         c.run();
         std::vector<smb1_reply> got;
         for (const bytes &m : c.writes) {

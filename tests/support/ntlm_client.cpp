@@ -20,7 +20,14 @@ void put32(bytes &b, uint32_t v)
 }
 void append(bytes &b, const bytes &x) { b.insert(b.end(), x.begin(), x.end()); }
 
-bytes tlv(uint8_t tag, const bytes &content)
+
+const bytes k_sig = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+const bytes k_ntlm_oid = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0A};
+const bytes k_spnego_oid = {0x06, 0x06, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x02};
+
+}  // namespace
+
+bytes der_tlv(uint8_t tag, const bytes &content)
 {
     bytes out{tag};
     size_t n = content.size();
@@ -34,12 +41,6 @@ bytes tlv(uint8_t tag, const bytes &content)
     append(out, content);
     return out;
 }
-
-const bytes k_sig = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
-const bytes k_ntlm_oid = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0A};
-const bytes k_spnego_oid = {0x06, 0x06, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x02};
-
-}  // namespace
 
 bytes utf16le(const std::string &s)
 {
@@ -243,13 +244,13 @@ bytes ntlm_authenticate(const bytes &challenge_msg, const ntlm_creds &c, bytes *
 
 bytes spnego_wrap_init(const bytes &mech_token)
 {
-    bytes seq = tlv(0xA0, tlv(0x30, k_ntlm_oid));
-    append(seq, tlv(0xA2, tlv(0x04, mech_token)));
+    bytes seq = der_tlv(0xA0, der_tlv(0x30, k_ntlm_oid));
+    append(seq, der_tlv(0xA2, der_tlv(0x04, mech_token)));
     bytes inner = k_spnego_oid;
-    append(inner, tlv(0xA0, tlv(0x30, seq)));
-    return tlv(0x60, inner);
+    append(inner, der_tlv(0xA0, der_tlv(0x30, seq)));
+    return der_tlv(0x60, inner);
 }
 
-bytes spnego_wrap_resp(const bytes &token) { return tlv(0xA1, tlv(0x30, tlv(0xA2, tlv(0x04, token)))); }
+bytes spnego_wrap_resp(const bytes &token) { return der_tlv(0xA1, der_tlv(0x30, der_tlv(0xA2, der_tlv(0x04, token)))); }
 
 }  // namespace tb1s_test

@@ -68,6 +68,9 @@ struct ntlm_creds {
 // session key the server should derive.
 bytes ntlm_authenticate(const bytes &challenge_msg, const ntlm_creds &c, bytes *session_key);
 
+// One DER element with a definite length (short form, 0x81 or 0x82).
+bytes der_tlv(uint8_t tag, const bytes &content);
+
 // SPNEGO wrappings a client sends: negTokenInit with mechTypes {NTLMSSP}
 // and the mechToken, and negTokenResp { responseToken }.
 bytes spnego_wrap_init(const bytes &mech_token);

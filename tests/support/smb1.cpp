@@ -101,6 +101,16 @@ bytes reply_blob(const smb1_reply &r)
     return {};
 }
 
+smb1_request echo_request(uint16_t mid)
+{
+    smb1_request r;
+    r.cmd = 0x2B;
+    r.mid = mid;
+    r.words = le().u16(1);
+    r.data = {'e'};
+    return r;
+}
+
 bytes smb1_message(const smb1_request &r)
 {
     le m;
