@@ -38,6 +38,12 @@ struct tb1s_rc4_ctx {
 void tb1s_md4(const void *p, uint64_t n, uint8_t out[16]);
 void tb1s_md5(const void *p, uint64_t n, uint8_t out[16]);
 
+// Incremental MD5 (HMAC-MD5 and reply signatures run on it); the final
+// wipes the context, which may hold key material.
+void tb1s_md5_init(tb1s_md5_ctx *c);
+void tb1s_md5_update(tb1s_md5_ctx *c, const void *p, uint64_t n);
+void tb1s_md5_final(tb1s_md5_ctx *c, uint8_t out[16]);
+
 void tb1s_sha256_init(tb1s_sha256_ctx *c);
 void tb1s_sha256_update(tb1s_sha256_ctx *c, const void *p, uint64_t n);
 void tb1s_sha256_final(tb1s_sha256_ctx *c, uint8_t out[32]);

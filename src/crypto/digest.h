@@ -1,6 +1,5 @@
 // Pieces shared by the digest and MAC files of this module: the MD4/MD5
-// block functions, the incremental MD5 that HMAC-MD5 runs on, the buffering
-// of partial blocks and the final padding.
+// block functions, the buffering of partial blocks and the final padding.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +10,6 @@
 // Compress one 64-byte block into a four-word state.
 void md4_block(uint32_t st[4], const uint8_t b[64]);
 void md5_block(uint32_t st[4], const uint8_t b[64]);
-
-// Incremental MD5 over a tb1s_md5_ctx; md5_final wipes the context.
-void md5_init(tb1s_md5_ctx *c);
-void md5_update(tb1s_md5_ctx *c, const void *p, uint64_t n);
-void md5_final(tb1s_md5_ctx *c, uint8_t out[16]);
 
 // Builds the last one or two blocks of a Merkle-Damgard digest in `tail`:
 // the r (< 64) bytes left over, 0x80, zeros up to 56 mod 64, and `total`

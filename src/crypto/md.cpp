@@ -137,7 +137,7 @@ void tb1s_md4(const void *p, uint64_t n, uint8_t out[16])
     tb1s_wipe(tail, sizeof tail);
 }
 
-void md5_init(tb1s_md5_ctx *c)
+void tb1s_md5_init(tb1s_md5_ctx *c)
 {
     for (int i = 0; i < 4; i++)
         c->state[i] = k_md_iv[i];
@@ -145,12 +145,12 @@ void md5_init(tb1s_md5_ctx *c)
     c->fill = 0;
 }
 
-void md5_update(tb1s_md5_ctx *c, const void *p, uint64_t n)
+void tb1s_md5_update(tb1s_md5_ctx *c, const void *p, uint64_t n)
 {
     md_feed(c, p, n, [](uint32_t *st, const uint8_t *b) { md5_block(st, b); });
 }
 
-void md5_final(tb1s_md5_ctx *c, uint8_t out[16])
+void tb1s_md5_final(tb1s_md5_ctx *c, uint8_t out[16])
 {
     uint8_t tail[128];
     int blocks = md_tail(c->block, c->fill, c->count, false, tail);
@@ -164,7 +164,7 @@ void md5_final(tb1s_md5_ctx *c, uint8_t out[16])
 void tb1s_md5(const void *p, uint64_t n, uint8_t out[16])
 {
     tb1s_md5_ctx c;
-    md5_init(&c);
-    md5_update(&c, p, n);
-    md5_final(&c, out);
+    tb1s_md5_init(&c);
+    tb1s_md5_update(&c, p, n);
+    tb1s_md5_final(&c, out);
 }

@@ -19,7 +19,7 @@ const char *stats_json()
 {
     int32_t clients = tb1s_net_client_count();
     uint32_t port = tb1s_net_port();
-    bool running = tb1s_net_port() != 0;
+    bool running = port != 0;
     tb1s_buf b{};
     tb1s_buf_printf(&b, "{\"running\":%s,\"port\":%d,\"clients\":%d", running ? "true" : "false", int(port),
                     int(clients));

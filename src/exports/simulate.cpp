@@ -111,14 +111,11 @@ int add_line(const char *line, uint64_t n, areas *a, tb1s_buf *stream)
 {
     uint64_t count = 0;
     if (line[0] == '!') {
-        if (tb1s_hex_decode(line + 1, n - 1, nullptr, 0, &count) != 0 || count > k_raw_max) {
-            tb1s_set_error("simulate: bad !raw hex");
-            return -1;
-        }
         if (!a->raw && !(a->raw = static_cast<uint8_t *>(std::malloc(k_raw_max)))) {
             tb1s_set_error("out of memory");
             return -1;
         }
+        // Bad digits and more than k_raw_max bytes fail alike.
         if (tb1s_hex_decode(line + 1, n - 1, a->raw, k_raw_max, &count) != 0) {
             tb1s_set_error("simulate: bad !raw hex");
             return -1;

@@ -43,16 +43,7 @@ int sa_to_ip(const sockaddr_storage &ss, tb1s_ip *ip)
         return 0;
     }
     if (ss.ss_family == AF_INET6) {
-        const auto &a = reinterpret_cast<const sockaddr_in6 &>(ss);
-        const uint8_t *b = a.sin6_addr.s6_addr;
-        static constexpr uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-        if (std::memcmp(b, mapped, 12) == 0) {
-            ip->family = 4;
-            std::memcpy(ip->addr, b + 12, 4);
-        } else {
-            ip->family = 6;
-            std::memcpy(ip->addr, b, 16);
-        }
+        tb1s_ip_from_v6(reinterpret_cast<const sockaddr_in6 &>(ss).sin6_addr.s6_addr, ip);
         return 0;
     }
     return -1;

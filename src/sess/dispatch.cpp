@@ -139,13 +139,13 @@ constexpr command k_commands[] = {
 
 }  // namespace
 
-int dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
+void dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 {
     for (const refused &m : k_mutating) {
         if (m.code == s->command) {
             tb1s_stat_add(STAT_MUTATING_REFUSED, 1);
             rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4));
-            return 0;
+            return;
         }
     }
     tb1s_handler fn = cmd_unknown;
@@ -156,7 +156,6 @@ int dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         }
     }
     fn(s, req, rep);
-    return 1;
 }
 
 void cursor_drop(tb1s_search *e)
@@ -191,6 +190,16 @@ tb1s_tree *tree_find(tb1s_session *s, uint32_t tid)
             return &t;
     }
     return nullptr;
+}
+
+tb1s_search *search_find(tb1s_session *s, uint32_t sid)
+{
+    tb1s_search *last = nullptr;
+    for (tb1s_search &e : s->searches) {
+        if (e.in_use && e.sid == sid)
+            last = &e;
+    }
+    return last;
 }
 
 tb1s_file *file_find(tb1s_session *s, uint32_t fid)

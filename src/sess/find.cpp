@@ -155,17 +155,6 @@ void close_if_asked(tb1s_search *e, uint32_t flags, uint32_t eos)
         cursor_drop(e);
 }
 
-// The search entry in use with this id that stands last in the table.
-tb1s_search *search_find(tb1s_session *s, uint32_t sid)
-{
-    tb1s_search *last = nullptr;
-    for (tb1s_search &e : s->searches) {
-        if (e.in_use && e.sid == sid)
-            last = &e;
-    }
-    return last;
-}
-
 void reply_first(tb1s_session *s, tb1s_reply *rep, uint32_t sid, int32_t count, uint32_t eos, const tb1s_buf &data)
 {
     uint8_t p[10] = {};

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cfg/stats.h"
+#include "sess/fileinfo.h"
 #include "sess/handlers.h"
 #include "util/text.h"
 #include "util/vpath.h"
@@ -20,7 +21,6 @@ constexpr uint32_t k_open_existing = 1;
 constexpr uint32_t k_opt_directory = 0x0001;
 constexpr uint32_t k_opt_write_through = 0x0002;
 constexpr uint32_t k_opt_delete_on_close = 0x1000;
-constexpr uint64_t k_alloc_unit = 65536;
 
 // Every refusal counts once, whatever the step that refused.
 void refuse(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos)
@@ -91,13 +91,13 @@ void reply_open(tb1s_reply *rep, const tb1s_file *f)
     wtime(b, st.atime);      // LastAccessTime
     wtime(b, st.mtime);      // LastWriteTime
     wtime(b, st.btime);      // ChangeTime: the creation time again
-    w32(b, f->dir ? 0x11 : 0x21);  // folder or archive, always read-only
+    w32(b, tb1s_attr(f->dir != 0));
     if (f->pipe) {
         w64(b, 0);           // AllocationSize
         w64(b, 0x1C00);      // EndOfFile
         w16(b, 2);           // ResourceType: message-mode pipe
     } else {
-        w64(b, (st.size + k_alloc_unit - 1) / k_alloc_unit * k_alloc_unit);
+        w64(b, tb1s_alloc_size(st.size));
         w64(b, st.size);
         w16(b, 0);           // ResourceType: disk file or folder
     }

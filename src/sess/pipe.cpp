@@ -251,7 +251,7 @@ void pipe_transact(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t m
         else
             fault(&out, call_id);
     } else {
-        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos_pair(NT_STATUS_NOT_SUPPORTED));
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED);
         return;
     }
     deliver(s, rep, pipe, max_data, &out);

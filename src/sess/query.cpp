@@ -194,28 +194,6 @@ bool legacy_request(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep, tb1s_tree **
 
 }  // namespace
 
-uint32_t tb1s_dos_datetime(int64_t t)
-{
-    if (t <= 0)
-        return 0;
-    int64_t days = t / 86400, sec = t % 86400;
-    // Civil date of a day count since 1970-01-01 (proleptic Gregorian).
-    int64_t z = days + 719468;
-    int64_t era = z / 146097;
-    int64_t doe = z - era * 146097;
-    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    int64_t mp = (5 * doy + 2) / 153;
-    int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    if (year > 2107)
-        return 0xFF9FBF7D;  // 2107-12-31 23:59:58, the last value the fields hold
-    uint32_t time = uint32_t(sec / 3600 * 2048 + sec % 3600 / 60 * 32 + sec % 60 / 2);
-    uint32_t date = year < 1980 ? 0x0021 : uint32_t((year - 1980) * 512 + month * 32 + day);
-    return date << 16 | time;
-}
-
 void query_path_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n)
 {
     if (n < 6) {

@@ -57,12 +57,9 @@ void cut(tb1s_buf *b, uint64_t len)
     }
 }
 
-void fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos) { rep_error(s, rep, nt, dos); }
-void fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt) { fail(s, rep, nt, tb1s_dos_pair(nt)); }
-
 void end_of_file(tb1s_session *s, tb1s_reply *rep)
 {
-    fail(s, rep, NT_STATUS_END_OF_FILE);
+    rep_error(s, rep, NT_STATUS_END_OF_FILE);
     reply_words(rep);
 }
 
@@ -79,7 +76,7 @@ void pipe_rest(tb1s_session *s, tb1s_reply *rep, tb1s_file *f, uint32_t max)
     set_len(rep, count);
     f->out_pos += count;
     if (f->out_pos < f->out.len) {
-        fail(s, rep, NT_STATUS_BUFFER_OVERFLOW, tb1s_dos(TB1S_ERRDOS, 234));  // ERRmoredata
+        rep_error(s, rep, NT_STATUS_BUFFER_OVERFLOW, tb1s_dos(TB1S_ERRDOS, 234));  // ERRmoredata
     } else {
         tb1s_buf_free(&f->out);
         f->out_pos = 0;
@@ -92,7 +89,7 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 {
     uint32_t wc = req->len ? req->data[0] : 0;
     if (wc != 10 && wc != 12) {
-        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
     rd_u8(req);   // WordCount
@@ -106,24 +103,24 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     if (wc == 12)
         offset |= uint64_t(rd_u32(req)) << 32;
     if (req->err) {
-        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
     // The request's TID is not compared with the tree of the open.
     tb1s_file *f = file_find(s, fid);
     if (!f) {
-        fail(s, rep, NT_STATUS_INVALID_HANDLE);
+        rep_error(s, rep, NT_STATUS_INVALID_HANDLE);
         return;
     }
     if (f->pipe) {
         if (f->out_pos < f->out.len)
             pipe_rest(s, rep, f, max);
         else
-            fail(s, rep, NT_STATUS_NOT_SUPPORTED);
+            rep_error(s, rep, NT_STATUS_NOT_SUPPORTED);
         return;
     }
     if (f->dir) {
-        fail(s, rep, NT_STATUS_FILE_IS_A_DIRECTORY);
+        rep_error(s, rep, NT_STATUS_FILE_IS_A_DIRECTORY);
         return;
     }
     uint32_t count = max < read_limit(s) ? max : read_limit(s);
@@ -133,7 +130,7 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     // folder or cannot be read is refused (with the DOS pair 1/5 of reads).
     tb1s_fs_file *h = tb1s_fs_open_ro(f->path, nullptr);
     if (!h) {
-        fail(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
         return;
     }
     if (count == 0) {
@@ -143,27 +140,22 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     }
 
     // Room for the data is made in the reply behind its words, and the file
-    // is read straight into it.
+    // is read straight into it; the reply is cut back to what was read.
     reply_words(rep);
     uint64_t start = rep->buf.len;
-    static constexpr uint8_t zeros[4096] = {};
-    for (uint32_t left = count; left > 0;) {
-        uint32_t n = left < sizeof zeros ? left : uint32_t(sizeof zeros);
-        tb1s_buf_put(&rep->buf, zeros, n);
-        left -= n;
-    }
-    if (rep->buf.oom) {
+    uint8_t *dst = tb1s_buf_extend(&rep->buf, count);
+    if (!dst) {
         // No room for the data: the reply goes out with what it holds.
         tb1s_fs_close(h);
         return;
     }
     uint32_t got = 0;
     while (got < count) {
-        int32_t r = tb1s_fs_pread(h, offset + got, rep->buf.data + start + got, int32_t(count - got));
+        int32_t r = tb1s_fs_pread(h, offset + got, dst + got, int32_t(count - got));
         if (r < 0) {
             tb1s_fs_close(h);
             cut(&rep->buf, 33);
-            fail(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+            rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
             return;
         }
         if (r == 0)
@@ -173,7 +165,7 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     tb1s_fs_close(h);
     cut(&rep->buf, start + got);
     if (got == 0) {  // at or past the end: the words already say DataLength 0
-        fail(s, rep, NT_STATUS_END_OF_FILE);
+        rep_error(s, rep, NT_STATUS_END_OF_FILE);
         return;
     }
     set_len(rep, got);

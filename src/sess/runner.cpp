@@ -118,8 +118,8 @@ void capture(tb1s_session *s, const uint8_t *h)
 // Signs a finished SMB1 reply as SMB1 clients verify it: FLAGS2 gains
 // 0x0004, the signature field holds the sequence number and four zero
 // bytes, and the first 8 bytes of MD5 over the signing key, the NT response
-// of a 13-word logon (if any) and the message replace them. A reply whose
-// MAC input cannot be built goes out unsigned.
+// of a 13-word logon (if any) and the message replace them. The digest runs
+// over the pieces in place, so a 64 KiB read reply is not copied for it.
 void sign_reply(tb1s_session *s, tb1s_buf *b, uint32_t seq)
 {
     if (b->len < 22)
@@ -127,20 +127,13 @@ void sign_reply(tb1s_session *s, tb1s_buf *b, uint32_t seq)
     st16le(b->data + 10, ld16le(b->data + 10) | TB1S_FLAGS2_SIGNED);
     st32le(b->data + 14, seq);
     st32le(b->data + 18, 0);
-    tb1s_buf mac{};
-    tb1s_buf_put(&mac, s->sign_key, 16);
-    tb1s_buf_put(&mac, s->sign_resp, s->sign_resp_len);
-    tb1s_buf_put(&mac, b->data, b->len);
-    if (mac.oom) {
-        tb1s_buf_free(&mac);
-        st16le(b->data + 10, ld16le(b->data + 10) & ~TB1S_FLAGS2_SIGNED);
-        std::memset(b->data + 14, 0, 8);
-        return;
-    }
+    tb1s_md5_ctx c;
+    tb1s_md5_init(&c);
+    tb1s_md5_update(&c, s->sign_key, 16);
+    tb1s_md5_update(&c, s->sign_resp, s->sign_resp_len);
+    tb1s_md5_update(&c, b->data, b->len);
     uint8_t digest[16];
-    tb1s_md5(mac.data, mac.len, digest);
-    tb1s_wipe(mac.data, mac.len);  // it holds the signing key
-    tb1s_buf_free(&mac);
+    tb1s_md5_final(&c, digest);  // wipes the context, which held the key
     std::memcpy(b->data + 14, digest, 8);
 }
 

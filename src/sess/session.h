@@ -154,6 +154,8 @@ inline void rep_error(const tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint3
 {
     rep_status(rep, (s->flags2 & TB1S_FLAGS2_NTSTATUS) ? nt : dos);
 }
+// The same with the DOS pair the status table gives for the NT status.
+inline void rep_error(const tb1s_session *s, tb1s_reply *rep, uint32_t nt) { rep_error(s, rep, nt, tb1s_dos_pair(nt)); }
 
 // Serves one received message (without its NetBIOS header): checks it,
 // captures its header, dispatches it and sends the reply. Dropped messages
@@ -167,9 +169,9 @@ int name_to_utf8(const tb1s_session *s, const uint8_t *p, uint64_t n, char *out)
 
 // --- Session state (dispatch.cpp) ---
 
-// Runs the handler of the current request. 1 when a handler ran, 0 for a
-// refused state-changing command.
-int dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);
+// Runs the handler of the current request, or refuses a state-changing
+// command with ACCESS_DENIED.
+void dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);
 // Releases every open file, search and tree and ends the logon.
 void drop_all(tb1s_session *s);
 // Frees a search's listing and zeroes the entry.
@@ -177,6 +179,8 @@ void cursor_drop(tb1s_search *e);
 
 // The first tree in use with this TID, or null.
 tb1s_tree *tree_find(tb1s_session *s, uint32_t tid);
+// The search in use with this id that stands last in the table, or null.
+tb1s_search *search_find(tb1s_session *s, uint32_t sid);
 // The newest open file whose 16-bit FID equals the low 16 bits of fid, or null.
 tb1s_file *file_find(tb1s_session *s, uint32_t fid);
 

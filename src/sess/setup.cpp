@@ -23,7 +23,6 @@ constexpr uint64_t k_ext_data = 27;         // 12 words: first byte of the blob
 constexpr uint64_t k_ext_min = 29;          // 12 words: the smallest body served
 constexpr uint64_t k_nonext_data = 29;      // 13 words: first byte of the LMv2 response
 
-
 constexpr int32_t k_max_users = 256;
 constexpr uint64_t k_name_area = 129;
 constexpr uint64_t k_password_area = 257;
@@ -134,7 +133,6 @@ void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t
         const uint8_t *c = s->challenge;
         tb1s_trace("[sess] t3 verdict=%d user='%s' chal=%02x%02x%02x%02x%02x%02x%02x%02x\n", v, a.name, c[0], c[1],
                    c[2], c[3], c[4], c[5], c[6], c[7]);
-        tb1s_wipe(a.password, sizeof a.password);
         if (v < 0) {
             session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
             return;
@@ -261,7 +259,6 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
             break;
         int v = tb1s_ntlm_nonext(lm, lm_len, nt, nt_len, s->challenge, now, s->opts.ntlm_timecheck, a.name,
                                  a.password, &guest, key);
-        tb1s_wipe(a.password, sizeof a.password);
         if (v < 0)
             break;
         if (v == 0) {

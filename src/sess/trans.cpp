@@ -36,14 +36,8 @@ const uint8_t *block(const tb1s_rd *req, uint32_t off, uint32_t count)
 // an id that names no search still succeeds.
 void search_close(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t n)
 {
-    uint32_t sid = n >= 2 ? ld16le(params) : 0;
-    tb1s_search *last = nullptr;
-    for (tb1s_search &e : s->searches) {
-        if (e.in_use && e.sid == sid)
-            last = &e;
-    }
-    if (last)
-        cursor_drop(last);
+    if (tb1s_search *e = search_find(s, n >= 2 ? ld16le(params) : 0))
+        cursor_drop(e);
     trans2_reply(s, rep, nullptr, 0, nullptr, 0);
 }
 

@@ -10,8 +10,6 @@ namespace {
 
 constexpr int32_t k_path_max = 1032;  // decoded path, NUL included
 
-void fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt) { rep_error(s, rep, nt, tb1s_dos_pair(nt)); }
-
 // Decodes the path field p[0..n): UTF-16LE up to the first NUL unit when the
 // request is Unicode (no alignment byte precedes it), else bytes up to the
 // first NUL, cut to fit. 0, or -1 when the UTF-16 cannot be converted.
@@ -75,7 +73,7 @@ tb1s_tree *free_tree(tb1s_session *s)
 void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 {
     if (req->len == 0 || req->data[0] != 4) {
-        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         static constexpr uint8_t empty_andx[6] = {0xFF, 0, 0, 0, 0, 0};
         tb1s_buf_put(&rep->buf, empty_andx, sizeof empty_andx);
         return;
@@ -85,42 +83,42 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint32_t flags = rd_u16(req);
     uint32_t plen = rd_u16(req);
     if (req->err) {
-        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
     if (!s->logged_on) {
         tb1s_stat_add(STAT_TREE_REFUSED, 1);
-        fail(s, rep, NT_STATUS_USER_SESSION_DELETED);
+        rep_error(s, rep, NT_STATUS_USER_SESSION_DELETED);
         return;
     }
     // The path follows the password, after the 9 word bytes and the ByteCount.
     uint64_t at = 11 + uint64_t(plen);
     if (req->len < at + 2) {
-        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
     char path[k_path_max];
     if (decode_path(s, req->data + at, req->len - at, path) != 0) {
-        fail(s, rep, NT_STATUS_INVALID_PARAMETER);
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
     tb1s_trace("[tree] plen=%u flags=%04x path='%s'\n", plen, flags, path);
 
     const char *name = leaf(path);
     if (!*name) {
-        fail(s, rep, NT_STATUS_OBJECT_NAME_INVALID);
+        rep_error(s, rep, NT_STATUS_OBJECT_NAME_INVALID);
         return;
     }
     int ipc = tb1s_casecmp(name, "IPC$") == 0;
     if (!ipc && tb1s_share_find(name, nullptr) != 0) {
         tb1s_stat_add(STAT_TREE_REFUSED, 1);
-        fail(s, rep, NT_STATUS_BAD_NETWORK_NAME);
+        rep_error(s, rep, NT_STATUS_BAD_NETWORK_NAME);
         return;
     }
     tb1s_tree *t = free_tree(s);
     if (!t) {
         tb1s_stat_add(STAT_TREE_REFUSED, 1);
-        fail(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
         return;
     }
     t->tid = unused_tid(s);

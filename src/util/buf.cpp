@@ -65,6 +65,16 @@ void tb1s_buf_put(tb1s_buf *b, const void *p, uint64_t n)
     b->data[b->len] = 0;
 }
 
+uint8_t *tb1s_buf_extend(tb1s_buf *b, uint64_t n)
+{
+    if (buf_reserve(b, n) != 0)
+        return nullptr;
+    uint8_t *p = b->data + b->len;
+    b->len += n;
+    b->data[b->len] = 0;
+    return p;
+}
+
 void tb1s_buf_str(tb1s_buf *b, const char *s) { tb1s_buf_put(b, s, std::strlen(s)); }
 
 void tb1s_buf_byte(tb1s_buf *b, int v)

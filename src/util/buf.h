@@ -23,6 +23,9 @@ void tb1s_buf_str(tb1s_buf *b, const char *s);
 void tb1s_buf_printf(tb1s_buf *b, const char *fmt, ...) TB1S_PRINTF(2, 3);
 void tb1s_buf_byte(tb1s_buf *b, int v);
 void tb1s_buf_free(tb1s_buf *b);
+// Lengthens the content by n bytes left for the caller to fill, and returns
+// where they start; null (with `oom`) when the buffer cannot grow.
+uint8_t *tb1s_buf_extend(tb1s_buf *b, uint64_t n);
 
 // Little-endian appenders used by every wire builder.
 inline void w16(tb1s_buf *b, uint32_t v)

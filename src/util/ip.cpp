@@ -11,7 +11,6 @@ namespace {
 constexpr size_t k_max_addr = 45;   // longest address text after brackets and zone
 constexpr size_t k_max_cidr_addr = 63;
 
-
 // A dotted quad covering all of s: four fields of 1 to 3 decimal digits, each
 // at most 255, separated by single dots. Leading zeros are decimal.
 bool parse_v4(std::string_view s, uint8_t out[4])
@@ -133,13 +132,7 @@ int parse_addr(std::string_view s, tb1s_ip *out)
     uint8_t a[16];
     if (!parse_v6(s, a))
         return -1;
-    if (is_mapped(a)) {
-        std::memcpy(out->addr, a + 12, 4);
-        out->family = 4;
-    } else {
-        std::memcpy(out->addr, a, 16);
-        out->family = 6;
-    }
+    tb1s_ip_from_v6(a, out);
     return 0;
 }
 
@@ -203,6 +196,18 @@ void tb1s_ip_format(const tb1s_ip *ip, char *out, int32_t size)
     else if (ip)
         format_v6(ip->addr, t, sizeof t);
     tb1s_strlcpy(out, t, size_t(size));
+}
+
+void tb1s_ip_from_v6(const uint8_t a[16], tb1s_ip *out)
+{
+    *out = tb1s_ip{};
+    if (is_mapped(a)) {
+        out->family = 4;
+        std::memcpy(out->addr, a + 12, 4);
+    } else {
+        out->family = 6;
+        std::memcpy(out->addr, a, 16);
+    }
 }
 
 int tb1s_ip_equal(const tb1s_ip *a, const tb1s_ip *b)

@@ -17,6 +17,8 @@ struct tb1s_cidr {
 
 int tb1s_ip_parse(const char *text, tb1s_ip *out);              // 0 or -1; out cleared first
 void tb1s_ip_format(const tb1s_ip *ip, char *out, int32_t size); // RFC 5952 for IPv6
+// The record of 16 IPv6 address bytes: IPv4 for an IPv4-mapped address.
+void tb1s_ip_from_v6(const uint8_t a[16], tb1s_ip *out);
 int tb1s_ip_equal(const tb1s_ip *a, const tb1s_ip *b);
 int tb1s_ip_is_loopback(const tb1s_ip *ip);
 int tb1s_cidr_parse(const char *text, tb1s_cidr *out);          // 0 or -1; out cleared first

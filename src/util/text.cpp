@@ -6,7 +6,6 @@ namespace {
 
 constexpr char k_hex_digits[] = "0123456789abcdef";
 
-
 bool hex_space(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
 inline uint8_t fold(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }

@@ -56,15 +56,10 @@ int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_
 {
     std::memset(out, 0, sizeof *out);
     char sep = tb1s_fs_sep();
-    size_t dir_len = std::strlen(dir), name_len = std::strlen(name);
-    if (!listable(name, name_len, sep) || dir_len + 1 + name_len + 1 > k_path_cap)
-        return -1;
+    size_t name_len = std::strlen(name);
     char full[k_path_cap];
-    std::memcpy(full, dir, dir_len);
-    size_t at = dir_len;
-    if (dir_len > 0 && dir[dir_len - 1] != sep)
-        full[at++] = sep;
-    std::memcpy(full + at, name, name_len + 1);
+    if (!listable(name, name_len, sep) || !join_path(dir, name, full, sizeof full))
+        return -1;
 
     tb1s_fstat st{};
     if (tb1s_fs_lstat(full, &st) != 0)

@@ -66,6 +66,23 @@ int inside(const char *path, const tb1s_share *share)
     return root[n - 1] == sep || path[n] == sep ? 1 : 0;
 }
 
+bool join_path(const char *dir, const char *rel, char *out, size_t cap)
+{
+    char sep = tb1s_fs_sep();
+    size_t dir_len = std::strlen(dir), rel_len = std::strlen(rel);
+    bool add_sep = rel_len > 0 && dir_len > 0 && dir[dir_len - 1] != sep;
+    if (dir_len + (add_sep ? 1 : 0) + rel_len + 1 > cap)
+        return false;
+    std::memcpy(out, dir, dir_len);
+    size_t at = dir_len;
+    if (add_sep)
+        out[at++] = sep;
+    for (size_t i = 0; i < rel_len; i++)
+        out[at++] = rel[i] == '/' ? sep : rel[i];
+    out[at] = '\0';
+    return true;
+}
+
 int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out)
 {
     std::memset(out, 0, sizeof *out);
@@ -88,22 +105,9 @@ int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out)
         return finish(out);
     }
 
-    char sep = tb1s_fs_sep();
-    const char *root = out->share.path;
-    size_t root_len = std::strlen(root), rel_len = std::strlen(rel);
-    bool add_sep = rel_len > 0 && root[root_len - 1] != sep;
-    size_t total = root_len + (add_sep ? 1 : 0) + rel_len;
-    char joined[2050];
-    if (total + 1 > sizeof joined)
+    char joined[sizeof out->path];
+    if (!join_path(out->share.path, rel, joined, sizeof joined))
         return not_found(out);
-    std::memcpy(joined, root, root_len);
-    size_t at = root_len;
-    if (add_sep)
-        joined[at++] = sep;
-    for (size_t i = 0; i < rel_len; i++)
-        joined[at++] = rel[i] == '/' ? sep : rel[i];
-    joined[at] = '\0';
-
     if (contain(joined, out) != 0)
         return -1;
     return finish(out);

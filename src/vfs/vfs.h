@@ -3,6 +3,7 @@
 // folders into sorted snapshots.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "cfg/shares.h"
@@ -41,5 +42,9 @@ int inside(const char *path, const tb1s_share *share);
 // Describes the child `name` of the folder `dir` of the share. 0, or -1 when
 // the child is not listed (odd name, device or pipe, link leaving the share).
 int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_vent *out);
+// Joins a host folder path and a '/'-separated relative path with the
+// platform separator (none added after a root that already ends in one).
+// False when the result and its NUL do not fit cap bytes.
+bool join_path(const char *dir, const char *rel, char *out, size_t cap);
 // Byte order of the names, as strcmp.
 int vent_cmp(const tb1s_vent *a, const tb1s_vent *b);
