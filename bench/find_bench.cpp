@@ -28,8 +28,9 @@ struct folder {
         fs::create_directories(root);
         for (int i = 0; i < k_files; i++)
             std::ofstream(root / ("track " + std::to_string(i) + " of the long playing record.mp3")) << "x";
-        tb1s_share_add("bench", root.c_str());
+        ok = tb1s_share_add("bench", root.c_str()) == 0;
     }
+    bool ok = false;
     ~folder()
     {
         tb1s_share_remove("bench");
@@ -48,13 +49,17 @@ folder &the_folder()
 int32_t discard(void *, const uint8_t *, int32_t) { return 0; }
 
 // One request through a subcommand handler; the reply is built and dropped.
-void run(tb1s_session *s, tb1s_tree *t, uint32_t sub, const uint8_t *p, uint32_t n, uint8_t *params_out)
+// False when the reply is an error or too short to hold its parameters.
+bool run(tb1s_session *s, tb1s_tree *t, uint32_t sub, const uint8_t *p, uint32_t n, uint8_t *params_out)
 {
     tb1s_reply rep;
     rep_begin(s, &rep);
     find_cmd(s, &rep, t, sub, p, n);
-    std::memcpy(params_out, rep.buf.data + 55, 10);
+    bool ok = rep.buf.len >= 65 && ld32le(rep.buf.data + 5) == 0;
+    if (ok)
+        std::memcpy(params_out, rep.buf.data + 55, 10);
     tb1s_buf_free(&rep.buf);
+    return ok;
 }
 
 // A Unicode session with one tree on the share "bench".
@@ -77,20 +82,25 @@ constexpr uint8_t k_first[] = {0x16, 0, 0xFF, 0, 6, 0, 0x04, 0x01, 0, 0, 0, 0, '
 // then every reply.
 void BM_ListFolder(benchmark::State &state)
 {
-    the_folder();
+    if (!the_folder().ok) {
+        state.SkipWithError("cannot declare the share");
+        return;
+    }
     tb1s_session *s = session();
     tb1s_tree *t = &s->trees[0];
     const uint8_t *first = k_first;
     int64_t entries = 0;
     for (auto _ : state) {
         uint8_t out[10];
-        run(s, t, 1, first, sizeof k_first, out);
+        if (!run(s, t, 1, first, sizeof k_first, out)) {
+            state.SkipWithError("FIND_FIRST2 failed");
+            break;
+        }
         uint32_t sid = out[0] | out[1] << 8;
         entries += out[2] | out[3] << 8;
         bool eos = out[4];
         uint8_t next[14] = {uint8_t(sid), uint8_t(sid >> 8), 0xFF, 0, 0x04, 0x01};
-        while (!eos) {
-            run(s, t, 2, next, sizeof next, out);
+        while (!eos && run(s, t, 2, next, sizeof next, out)) {
             entries += out[0] | out[1] << 8;
             eos = out[2];
         }
@@ -110,18 +120,20 @@ BENCHMARK(BM_ListFolder)->Unit(benchmark::kMillisecond);
 // snapshot already taken (matching, encoding, reply building).
 void BM_WalkSnapshot(benchmark::State &state)
 {
-    the_folder();
+    uint8_t out[10];
     tb1s_session *s = session();
     tb1s_tree *t = &s->trees[0];
-    uint8_t out[10];
-    run(s, t, 1, k_first, sizeof k_first, out);
+    if (!the_folder().ok || !run(s, t, 1, k_first, sizeof k_first, out)) {
+        state.SkipWithError("FIND_FIRST2 failed");
+        std::free(s);
+        return;
+    }
     uint32_t sid = out[0] | out[1] << 8;
     int64_t entries = 0;
     for (auto _ : state) {
         uint8_t next[14] = {uint8_t(sid), uint8_t(sid >> 8), 0xFF, 0, 0x04, 0x01, 0, 0, 0, 0, 0x04, 0};
         bool eos = false;
-        while (!eos) {
-            run(s, t, 2, next, sizeof next, out);
+        while (!eos && run(s, t, 2, next, sizeof next, out)) {
             entries += out[0] | out[1] << 8;
             eos = out[2];
             next[10] = 0;  // continue from the position after the first reply
