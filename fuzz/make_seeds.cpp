@@ -81,11 +81,7 @@ void spnego_seeds(const std::string &dir)
     put(dir, "init-negotiate", spnego_wrap_init(nego));
     put(dir, "resp-authenticate", spnego_wrap_resp(logon().message()));
     // negTokenResp without the SEQUENCE.
-    bytes bare = {0xA2, uint8_t(nego.size() + 2), 0x04, uint8_t(nego.size())};
-    bare.insert(bare.end(), nego.begin(), nego.end());
-    bytes resp = {0xA1, uint8_t(bare.size())};
-    resp.insert(resp.end(), bare.begin(), bare.end());
-    put(dir, "resp-no-sequence", resp);
+    put(dir, "resp-no-sequence", der_tlv(0xA1, der_tlv(0xA2, der_tlv(0x04, nego))));
     put(dir, "gss-ntlm-oid", from_hex("60 0c 06 0a 2b 06 01 04 01 82 37 02 02 0a"));
     // mechTypes with Kerberos first, reqFlags, mechToken and a mechListMIC.
     put(dir, "init-full",
@@ -217,7 +213,7 @@ void engine_seeds(const std::string &dir)
     }
 
     const bytes nego = msg(negotiate_request());
-    const bytes echo = msg(plain(0x2B, le().u16(1), {'h', 'i'}));
+    const bytes echo = msg(echo_request());
     const bytes off = msg(plain(0x74, le().u8(0xFF).u8(0).u16(0)));
     auto authenticate = [&](const std::string &user, const std::string &password, bool key_exch, bool wrap) {
         ntlm_creds c;
@@ -251,10 +247,9 @@ void engine_seeds(const std::string &dir)
     put(dir, "logon-anonymous",
         conversation(0, {nego, leg1, msg(setup_ext_request(spnego_wrap_resp(authenticate_message(anon)))), echo}));
 
-    const bytes client_chal(8, 0xAA);
     bytes owf = ntowfv2(user, "", password);
-    bytes nt = ntlmv2_response(owf, chal, client_chal, filetime_of(k_fuzz_now), info);
-    bytes lm = lmv2_response(owf, chal, client_chal);
+    bytes nt = ntlmv2_response(owf, chal, k_client_chal, filetime_of(k_fuzz_now), info);
+    bytes lm = lmv2_response(owf, chal, k_client_chal);
     put(dir, "nonext-user", conversation(FUZZ_GUEST_OFF, {nego, msg(setup_nonext_request(lm, nt, user)), echo, off}));
     put(dir, "nonext-anonymous", conversation(0, {nego, msg(setup_nonext_request({}, {})), echo, off,
                                                   msg(setup_nonext_request(lm, bytes(24, 0x11)))}));
