@@ -96,12 +96,11 @@ bool wait_for_clients(int32_t want, int ms)
 
 class Session : public ::testing::Test {
 protected:
-    tb1s_opts saved{};
+    opts_guard opts;  // restores every option after TearDown
     int fd = -1;
     uint16_t port = 0;
     void SetUp() override
     {
-        tb1s_opts_get(&saved);
         ASSERT_EQ(tbsmb1s_set_option("allow_smb1", "1"), 0);
         if (!runner_answers())
             GTEST_SKIP() << "no answer to a session request: this tree has no session runner yet";
@@ -111,9 +110,6 @@ protected:
         tbsmb1s_stop();
         if (fd >= 0)
             close(fd);
-        tbsmb1s_set_option("allow_smb1", saved.allow_smb1 ? "1" : "0");
-        tbsmb1s_set_option("max_clients", std::to_string(saved.max_clients).c_str());
-        tbsmb1s_set_option("idle_timeout_ms", std::to_string(saved.idle_timeout_ms).c_str());
     }
     // Whether a session request over TCP is answered at all.
     static bool runner_answers()

@@ -363,6 +363,7 @@ TEST(Type3, Verdicts)
 // guests are allowed at that moment, and refused otherwise.
 TEST(Type3, OddNtLengthIsGuestOnlyWhenGuestsAreAllowed)
 {
+    opts_guard opts;
     for (const char *setting : {"off", "on"}) {
         ASSERT_EQ(tb1s_opt_set("guest", setting), 0);
         const bool guests = tb1s_guest_allowed() != 0;
@@ -375,7 +376,6 @@ TEST(Type3, OddNtLengthIsGuestOnlyWhenGuestsAreAllowed)
             EXPECT_EQ(to_hex(o.key), to_hex(k_zero_key));
         }
     }
-    tb1s_opt_set("guest", "auto");
 }
 
 TEST(Type3, MalformedMessagesAreRefused)

@@ -28,15 +28,6 @@ std::vector<smb1_reply> replies_of(const conn &c)
     return out;
 }
 
-struct option_guard {
-    std::string key, restore;
-    option_guard(const char *k, const char *v, const char *old) : key(k), restore(old)
-    {
-        EXPECT_EQ(tb1s_opt_set(k, v), 0) << k << "=" << v;
-    }
-    ~option_guard() { tb1s_opt_set(key.c_str(), restore.c_str()); }
-};
-
 TEST(Runner, SessionRequestsAreAnsweredAtAnyTimeAndNotLogged)
 {
     stat_watch w;
@@ -120,7 +111,8 @@ TEST(Runner, EndOfStreamToleranceIsPerRead)
 
 TEST(Runner, IdlePeerIsDisconnectedAndCounted)
 {
-    option_guard idle("idle_timeout_ms", "100", "30000");
+    opts_guard opts;
+    opts.set("idle_timeout_ms", "100");
     stat_watch w;
     conn c;
     c.at_end = -2;  // nothing more arrives, and no end of stream either
@@ -199,7 +191,8 @@ TEST(Runner, MessageSizeLimit)
         {"65536", 65537, false},
     };
     for (const row &r : rows) {
-        option_guard limit("max_message", r.max_message, "4194304");
+        opts_guard opts;
+        opts.set("max_message", r.max_message);
         stat_watch w;
         conn c;
         c.feed(big_echo(r.size)).feed(smb1_frame(echo_request()));

@@ -41,17 +41,6 @@ smb1_request legacy(uint8_t cmd, uint16_t tid, const std::string &name)
     return r;
 }
 
-// Guests allowed for one test; the option as it was afterwards.
-struct guest_on {
-    tb1s_opts saved;
-    guest_on()
-    {
-        tb1s_opts_get(&saved);
-        tb1s_opt_set("guest", "on");
-    }
-    ~guest_on() { tb1s_opt_set("guest", saved.guest < 0 ? "auto" : saved.guest ? "on" : "off"); }
-};
-
 // Identifiers the server hands out in this conversation, by its rules: TIDs
 // and search ids from one counter (low 16 bits OR 1, never one in use), FIDs
 // as counter * 16 + 1.
@@ -59,7 +48,8 @@ constexpr uint16_t TID_MUSIC = 0x0001, TID_IPC = 0x0003, SID = 0x0003, FID_SONG 
 
 TEST(SearchSim, ListQueryAndPipe)
 {
-    guest_on guest;
+    opts_guard opts;
+    opts.set("guest", "on");
     share_set shares;
     temp_dir tmp;
     std::string root = std::filesystem::canonical(tmp.path).string();

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cfg/opts.h"
+
 namespace tb1s_test {
 
 using bytes = std::vector<uint8_t>;
@@ -33,6 +35,18 @@ struct stat_watch {
     stat_watch();
     int64_t delta(int32_t idx) const;
     int64_t at[64];
+};
+
+// The whole options record at construction, written back field by field at
+// destruction, so a test may change any option through set().
+struct opts_guard {
+    opts_guard();
+    ~opts_guard();
+    opts_guard(const opts_guard &) = delete;
+    opts_guard &operator=(const opts_guard &) = delete;
+    // Sets one option; the test fails when the value is refused.
+    void set(const char *key, const std::string &value);
+    tb1s_opts saved;
 };
 
 }  // namespace tb1s_test
