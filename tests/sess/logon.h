@@ -11,14 +11,10 @@
 #include "cfg/shares.h"
 #include "ntlm/spnego.h"
 #include "ntlm_client.h"
+#include "sess/status.h"
 #include "smb1.h"
 
 namespace tb1s_test {
-
-inline constexpr uint32_t ST_MORE = 0xC0000016, ST_LOGON = 0xC000006D, ST_INVALID = 0xC000000D,
-                          ST_NOT_ACCEPTED = 0xC000020C, ST_NOT_SUPPORTED = 0xC00000BB,
-                          ST_REQ_NOT_SUPPORTED = 0xC00000A0;
-constexpr uint32_t dos_pair(uint32_t cls, uint32_t code) { return cls | code << 16; }
 
 // Sets options for one test (SMB1 on, the rest as given) and restores every
 // option it touched, and removes the accounts it added, at its end.
