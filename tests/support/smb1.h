@@ -63,8 +63,8 @@ smb1_request setup_ext_request(const bytes &blob);
 // NTLMv2 responses, then account, domain, NativeOS and NativeLanMan.
 smb1_request setup_nonext_request(const bytes &lm, const bytes &nt, const std::string &user = "");
 
-// ECHO asking for one answer, with the MID and a one-byte payload.
-smb1_request echo_request(uint16_t mid = 1);
+// ECHO asking for one answer, with the MID and the payload.
+smb1_request echo_request(uint16_t mid = 1, bytes data = {'e'});
 
 bytes smb1_message(const smb1_request &r);           // the SMB message alone
 bytes nbss(const bytes &body, uint8_t type = 0x00);  // NetBIOS header + body
