@@ -107,6 +107,19 @@ struct conn {
     }
 };
 
+// The SMB messages among the writes, taken apart (the 4-byte NetBIOS header
+// written before each reply is not one, and is left out).
+inline std::vector<smb1_reply> replies_of(const std::vector<bytes> &writes)
+{
+    std::vector<smb1_reply> out;
+    for (const bytes &w : writes) {
+        smb1_reply r;
+        if (parse_reply(w, &r))
+            out.push_back(r);
+    }
+    return out;
+}
+
 // A conversation with the real runner in which a request may depend on the
 // reply before it: `next` sees every SMB message the server sends, as it is
 // sent, and returns the next request frame, or nothing to send no more (the

@@ -51,11 +51,7 @@ ext_run ext_logon(ext_client client)
     };
     d.run(smb1_frame(negotiate_request()));
     ext_run out;
-    for (const bytes &m : d.sent) {
-        smb1_reply r;
-        if (parse_reply(m, &r))
-            out.replies.push_back(r);
-    }
+    out.replies = replies_of(d.sent);
     out.key = client.key;
     return out;
 }
@@ -452,12 +448,7 @@ TEST(SessionSetup, FailureLimitClosesTheConnection)
         c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
         c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
         c.run();
-        std::vector<smb1_reply> got;
-        for (const bytes &m : c.writes) {
-            smb1_reply r;
-            if (parse_reply(m, &r))
-                got.push_back(r);
-        }
+        std::vector<smb1_reply> got = replies_of(c.writes);
         ASSERT_EQ(got.size(), 5u) << "NEGOTIATE, two failures, ECHO, the third failure";
         EXPECT_EQ(got[3].cmd, 0x2B);
         EXPECT_EQ(got[4].status, NT_STATUS_LOGON_FAILURE);
