@@ -67,7 +67,7 @@ TEST(Dispatch, CommandsWithoutHandlerFiles)
             ASSERT_EQ(frames, 1) << what;
             EXPECT_EQ(p.cmd, q.cmd) << what;
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), r.body) << what;
+            EXPECT_EQ(to_hex(body(p)), r.body) << what;
             for (int32_t i : {int32_t(STAT_NT_TRANSACT_REFUSED), int32_t(STAT_PROTOCOL_ERRORS),
                               int32_t(STAT_MUTATING_REFUSED)})
                 EXPECT_EQ(w.delta(i), i == r.counter ? 1 : 0) << what << ": counter " << tb1s_stat_name(i);
@@ -92,13 +92,13 @@ TEST(Dispatch, EchoReturnsTheBytesAfterByteCount)
     smb1_request r = req(0x2B, le().u16(5), {'a', 'b', 'c', 'd'});
     smb1_reply p = serve_one(r);
     EXPECT_EQ(p.status, 0u);
-    EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "01" "0100" "0400" "61626364");
+    EXPECT_EQ(to_hex(body(p)), "01" "0100" "0400" "61626364");
 
     r.byte_count = 99;  // the bytes present count, not the announced ByteCount
     EXPECT_EQ(serve_one(r).byte_count, 4);
     r.omit_byte_count = true;  // a message that ends before its ByteCount
     p = serve_one(r);
-    EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "0101000000");
+    EXPECT_EQ(to_hex(body(p)), "0101000000");
 
     r = req(0x2B, le().u16(1), bytes(70000, 'x'));  // more trailing bytes than a ByteCount can announce
     transcript t = parse_transcript(run_sim(raw_script(smb1_frame(r))));

@@ -83,9 +83,6 @@ inline smb1_request read_req(uint16_t fid, uint32_t offset, uint16_t max, int64_
     return r;
 }
 
-// The body of a reply: everything after the 32-byte header.
-inline bytes body(const smb1_reply &p) { return bytes(p.raw.begin() + 32, p.raw.end()); }
-
 // Runs the requests through the simulation after a negotiate and a guest
 // logon (guests must be allowed); the replies to the requests, the logon's
 // own replies left out.

@@ -178,7 +178,7 @@ TEST(Legacy, CheckDirectory)
         smb1_reply p = g.serve(legacy(0x10, r.name));
         EXPECT_EQ(p.status, r.status) << "'" << r.name << "'";
         if (r.status == 0)
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "02ff000000") << "'" << r.name << "'";
+            EXPECT_EQ(to_hex(body(p)), "02ff000000") << "'" << r.name << "'";
         else
             EXPECT_EQ(p.raw.size(), 33u);
     }

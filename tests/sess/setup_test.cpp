@@ -131,7 +131,7 @@ TEST(SessionSetup, ExtendedExchanges)
         EXPECT_EQ(fin.status, r.status) << r.what;
         EXPECT_EQ(fin.uid, 1) << r.what;
         if (r.status != 0) {
-            EXPECT_EQ(to_hex(bytes(fin.raw.begin() + 32, fin.raw.end())), "03ff00000000000000") << r.what;
+            EXPECT_EQ(to_hex(body(fin)), "03ff00000000000000") << r.what;
             EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 1) << r.what;
             EXPECT_EQ(w.delta(STAT_SESSIONS) + w.delta(STAT_GUEST_SESSIONS), 0) << r.what;
             continue;
@@ -296,7 +296,7 @@ TEST(SessionSetup, RefusedRequests)
                 continue;
             }
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "03ff00000000000000") << what;
+            EXPECT_EQ(to_hex(body(p)), "03ff00000000000000") << what;
             EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 1) << what;
             EXPECT_EQ(rig.s->logon_failures, 1) << what;
             EXPECT_EQ(rig.s->logged_on, 0) << what;
@@ -372,9 +372,7 @@ TEST(SessionSetup, NonExtendedLogons)
             q.flags2 |= 0x0004;
         smb1_reply p = rig.serve(q);
         EXPECT_EQ(p.status, r.status) << r.what;
-        EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())),
-                  "03ff000000" + to_hex(le().u16(r.action)) + "0000")
-            << r.what;
+        EXPECT_EQ(to_hex(body(p)), "03ff000000" + to_hex(le().u16(r.action)) + "0000") << r.what;
         EXPECT_EQ(rig.s->ext_sec, 0) << r.what;
         EXPECT_EQ(rig.s->client_bufsize, 16644u) << r.what;
         EXPECT_EQ(w.delta(STAT_SIGN_REQUIRED_SESSIONS), 0) << r.what;
@@ -423,7 +421,7 @@ TEST(SessionSetup, AlreadyLoggedOnAndUidSequence)
                 again.flags2 &= uint16_t(~0x4000);
             smb1_reply p = rig.serve(again);
             EXPECT_EQ(p.status, nt ? NT_STATUS_REQUEST_NOT_ACCEPTED : tb1s_dos(2, 231));
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "03ff00000000000000");
+            EXPECT_EQ(to_hex(body(p)), "03ff00000000000000");
             EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 0);
             EXPECT_EQ(rig.s->logged_on, 1);
             EXPECT_EQ(rig.s->logon_failures, 0);

@@ -96,6 +96,9 @@ struct smb1_reply {
     uint16_t word(size_t i) const;  // parameter word i (0 when absent)
 };
 
+// The body of a reply: everything after the 32-byte header.
+inline bytes body(const smb1_reply &p) { return bytes(p.raw.begin() + 32, p.raw.end()); }
+
 // The security blob of a reply: after the 16-byte ServerGUID of an
 // extended-security NEGOTIATE reply (17 words), or the SecurityBlobLength
 // bytes of a SESSION_SETUP_ANDX reply (4 words). Empty otherwise.
