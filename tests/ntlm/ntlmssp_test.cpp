@@ -20,20 +20,6 @@ namespace {
 
 using namespace tb1s_test;
 
-struct owned_buf {
-    tb1s_buf b{};
-    ~owned_buf() { tb1s_buf_free(&b); }
-    bytes get() const { return bytes(b.data, b.data + b.len); }
-};
-
-bytes cat(std::initializer_list<bytes> parts)
-{
-    bytes out;
-    for (const bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // Published MS-NLMP NTLMv2 values.
 const bytes k_chal = from_hex("0123456789abcdef");
 const bytes k_client_chal = bytes(8, 0xAA);

@@ -56,13 +56,6 @@ ext_run ext_logon(ext_client client)
     return out;
 }
 
-bytes concat(const bytes &a, const bytes &b)
-{
-    bytes out = a;
-    out.insert(out.end(), b.begin(), b.end());
-    return out;
-}
-
 // The whole extended-security exchange for the kinds of client and the
 // logon it ends in.
 TEST(SessionSetup, ExtendedExchanges)
@@ -124,7 +117,7 @@ TEST(SessionSetup, ExtendedExchanges)
         bytes blob = reply_blob(chal);
         EXPECT_EQ(blob[0], r.spnego ? 0xA1 : 'N') << r.what << ": a negTokenResp, or the bare message";
         bytes texts = r.spnego ? server_texts() : bytes{};
-        EXPECT_EQ(to_hex(chal.data), to_hex(concat(blob, texts))) << r.what;
+        EXPECT_EQ(to_hex(chal.data), to_hex(cat({blob, texts}))) << r.what;
         EXPECT_EQ(chal.flags2 & 0x8000, 0) << r.what << ": the texts are 8-bit";
         EXPECT_EQ(to_hex(chal.signature), "0000000000000000") << r.what;
 
@@ -140,7 +133,7 @@ TEST(SessionSetup, ExtendedExchanges)
         EXPECT_EQ(fin.word(2), r.as_guest ? 1 : 0) << r.what << ": Action";
         tb1s_buf done{};
         tb1s_spnego_done(&done);
-        bytes want = r.spnego ? concat(bytes(done.data, done.data + done.len), server_texts()) : bytes{};
+        bytes want = r.spnego ? cat({bytes(done.data, done.data + done.len), server_texts()}) : bytes{};
         tb1s_buf_free(&done);
         EXPECT_EQ(fin.word(3), r.spnego ? 23 : 0) << r.what;
         EXPECT_EQ(fin.byte_count, want.size()) << r.what;
