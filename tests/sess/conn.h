@@ -55,15 +55,6 @@ struct conn {
         tb1s_sess_run(&t, &ip, "127.0.0.1");
     }
 
-    // The writes joined: what the peer received.
-    bytes received() const
-    {
-        bytes all;
-        for (const bytes &w : writes)
-            all.insert(all.end(), w.begin(), w.end());
-        return all;
-    }
-
     static int32_t read_cb(void *user, uint8_t *p, int32_t max, int32_t)
     {
         auto *c = static_cast<conn *>(user);

@@ -4,8 +4,8 @@
 
 #include "cfg/stats.h"
 #include "conn.h"
-#include "smb1.h"
 #include "sess/status.h"
+#include "smb1.h"
 
 using namespace tb1s_test;
 

@@ -8,8 +8,9 @@
 
 #include "cfg/stats.h"
 #include "fs/fs.h"
-#include "share_rig.h"
+#include "ntlm_client.h"
 #include "sess/status.h"
+#include "share_rig.h"
 
 using namespace tb1s_test;
 
@@ -116,8 +117,6 @@ first_result find_next(share_rig &g, uint32_t sid, uint32_t resume = 0, uint32_t
     return r;
 }
 
-uint64_t filetime(int64_t t) { return uint64_t(t + 11644473600LL) * 10000000ULL; }
-
 int searches_in_use(const share_rig &g)
 {
     int n = 0;
@@ -148,16 +147,16 @@ TEST(Find, DotsComeFirstAndCarryTheFolder)
         EXPECT_EQ(r.e[i].index, i + 1);
     for (int i : {0, 1}) {  // both show the searched folder itself
         EXPECT_EQ(r.e[i].attr, 0x11u);
-        EXPECT_EQ(r.e[i].written, filetime(st.mtime));
-        EXPECT_EQ(r.e[i].created, filetime(st.btime));
-        EXPECT_EQ(r.e[i].changed, filetime(st.btime));
+        EXPECT_EQ(r.e[i].written, filetime_of(st.mtime));
+        EXPECT_EQ(r.e[i].created, filetime_of(st.btime));
+        EXPECT_EQ(r.e[i].changed, filetime_of(st.btime));
         EXPECT_EQ(r.e[i].eof, 0u);
     }
     EXPECT_EQ(r.e[2].attr, 0x11u) << "C is a folder";
     EXPECT_EQ(r.e[4].attr, 0x21u);
     EXPECT_EQ(r.e[4].eof, 5u);
     EXPECT_EQ(r.e[4].alloc, 65536u);
-    EXPECT_EQ(r.e[4].written, filetime(1710506096));
+    EXPECT_EQ(r.e[4].written, filetime_of(1710506096));
     EXPECT_EQ(r.e[3].alloc, 0u) << "an empty file allocates nothing";
     EXPECT_EQ(searches_in_use(g), 1) << "the end of the listing releases nothing";
     EXPECT_EQ(g.s->searches[0].tid, k_tid);

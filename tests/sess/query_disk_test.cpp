@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "fs/fs.h"
-#include "share_rig.h"
 #include "sess/status.h"
+#include "share_rig.h"
 
 using namespace tb1s_test;
 

@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "conn.h"
+#include "ntlm_client.h"
 #include "sess/fileinfo.h"
-#include "trans2.h"
 #include "sess/status.h"
+#include "trans2.h"
 
 using namespace tb1s_test;
 
@@ -16,8 +17,6 @@ constexpr uint16_t TID = 0x0801, IPC_TID = 0x0803;
 
 constexpr int64_t T_MTIME = 1710506096;  // 2024-03-15 12:34:56 UTC
 constexpr int64_t T_ATIME = 1710506100, T_BTIME = 1700000000;
-
-uint64_t filetime(int64_t t) { return uint64_t(t + 11644473600LL) * 10000000ULL; }
 
 struct rig : session_rig {
     rig()
@@ -48,8 +47,8 @@ TEST(QueryFile, LevelsFromTheSnapshot)
         std::vector<field> fields;
     } rows[] = {
         {0x0011, 0x0101, 40,
-         {{0, 8, filetime(T_BTIME)}, {8, 8, filetime(T_ATIME)}, {16, 8, filetime(T_MTIME)},
-          {24, 8, filetime(T_BTIME)}, {32, 4, 0x21}, {36, 4, 0}}},
+         {{0, 8, filetime_of(T_BTIME)}, {8, 8, filetime_of(T_ATIME)}, {16, 8, filetime_of(T_MTIME)},
+          {24, 8, filetime_of(T_BTIME)}, {32, 4, 0x21}, {36, 4, 0}}},
         {0x0021, 0x0101, 40, {{32, 4, 0x11}}},
         {0x0011, 0x0102, 24, {{0, 8, 131072}, {8, 8, 70000}, {16, 4, 1}, {20, 1, 0}, {21, 1, 0}, {22, 2, 0}}},
         {0x0021, 0x0102, 24, {{0, 8, 0}, {8, 8, 0}, {21, 1, 1}, {22, 2, 0}}},
@@ -59,7 +58,7 @@ TEST(QueryFile, LevelsFromTheSnapshot)
           {32, 6, 0x004100540041ULL}}},  // "::$DATA"
         {0x0021, 0x03FE, 0, {}},
         {0x0011, 0x0107, 94,
-         {{0, 8, filetime(T_BTIME)}, {32, 4, 0x21}, {40, 8, 131072}, {48, 8, 70000}, {56, 4, 1}, {61, 1, 0},
+         {{0, 8, filetime_of(T_BTIME)}, {32, 4, 0x21}, {40, 8, 131072}, {48, 8, 70000}, {56, 4, 1}, {61, 1, 0},
           {62, 8, 0x123456789AULL}, {70, 4, 0}, {74, 4, 0x001200A9}, {78, 8, 0}, {86, 8, 0}}},
         {0x0021, 0x0107, 94, {{32, 4, 0x11}, {61, 1, 1}, {62, 8, 77}}},
         {0x0011, 0x0200, 104,

@@ -4,8 +4,8 @@
 
 #include "cfg/stats.h"
 #include "conn.h"
-#include "trans2.h"
 #include "sess/status.h"
+#include "trans2.h"
 
 using namespace tb1s_test;
 
