@@ -9,7 +9,7 @@
 #include "cfg/stats.h"
 #include "client.h"
 #include "net/state.h"
-#include "support.h"
+#include "opts_guard.h"
 #include "tbsmb1s.h"
 
 namespace {

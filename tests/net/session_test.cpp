@@ -12,6 +12,7 @@
 #include "cfg/opts.h"
 #include "cfg/stats.h"
 #include "client.h"
+#include "opts_guard.h"
 #include "smb1.h"
 #include "support.h"
 #include "tbsmb1s.h"

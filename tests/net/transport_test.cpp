@@ -12,7 +12,7 @@
 #include "net/server.h"
 #include "net/sock.h"
 #include "net/state.h"
-#include "support.h"
+#include "opts_guard.h"
 #include "util/ip.h"
 
 namespace {

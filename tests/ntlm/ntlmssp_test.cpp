@@ -11,6 +11,7 @@
 #include "crypto/crypto.h"
 #include "ntlm/ntlmssp.h"
 #include "ntlm_client.h"
+#include "opts_guard.h"
 #include "support.h"
 
 // The crypto module's test hook: when set, tb1s_wipe calls it instead of zeroing.

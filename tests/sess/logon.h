@@ -11,6 +11,7 @@
 #include "cfg/shares.h"
 #include "ntlm/spnego.h"
 #include "ntlm_client.h"
+#include "opts_guard.h"
 #include "sess/status.h"
 #include "smb1.h"
 

@@ -7,6 +7,7 @@
 #include "cfg/opts.h"
 #include "cfg/stats.h"
 #include "conn.h"
+#include "opts_guard.h"
 #include "smb1.h"
 
 using namespace tb1s_test;

@@ -7,6 +7,7 @@
 
 #include "cfg/stats.h"
 #include "files.h"
+#include "opts_guard.h"
 #include "cfg/opts.h"
 #include "share_rig.h"
 

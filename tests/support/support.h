@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "cfg/opts.h"
 #include "util/buf.h"
 
 namespace tb1s_test {
@@ -53,18 +52,6 @@ struct stat_watch {
     stat_watch();
     int64_t delta(int32_t idx) const;
     int64_t at[64];
-};
-
-// The whole options record at construction, written back field by field at
-// destruction, so a test may change any option through set().
-struct opts_guard {
-    opts_guard();
-    ~opts_guard();
-    opts_guard(const opts_guard &) = delete;
-    opts_guard &operator=(const opts_guard &) = delete;
-    // Sets one option; the test fails when the value is refused.
-    void set(const char *key, const std::string &value);
-    tb1s_opts saved;
 };
 
 }  // namespace tb1s_test
