@@ -9,6 +9,7 @@
 #include "cfg/stats.h"
 #include "client.h"
 #include "net/state.h"
+#include "opts_guard.h"
 #include "tbsmb1s.h"
 
 namespace {
@@ -17,18 +18,14 @@ using namespace tb1s_test;
 
 class Server : public ::testing::Test {
 protected:
-    tb1s_opts saved{};
+    opts_guard opts;  // restores every option after TearDown
     void SetUp() override
     {
-        tb1s_opts_get(&saved);
         ASSERT_EQ(tbsmb1s_set_option("allow_smb1", "1"), 0);
     }
     void TearDown() override
     {
         tbsmb1s_stop();
-        tbsmb1s_set_option("allow_smb1", saved.allow_smb1 ? "1" : "0");
-        tbsmb1s_set_option("max_clients", std::to_string(saved.max_clients).c_str());
-        tbsmb1s_set_option("server_name", saved.server_name);
     }
 };
 

@@ -12,6 +12,8 @@
 #include "cfg/opts.h"
 #include "cfg/stats.h"
 #include "client.h"
+#include "opts_guard.h"
+#include "smb1.h"
 #include "support.h"
 #include "tbsmb1s.h"
 #include "util/bytes.h"
@@ -19,20 +21,6 @@
 namespace {
 
 using namespace tb1s_test;
-
-// A NetBIOS session message holding an SMB1 ECHO request with `data`.
-bytes echo_request(const std::string &data, uint16_t mid)
-{
-    bytes smb = from_hex("ff534d42 2b 00000000 18 0100 0000 0000000000000000 0000 ffff 3412 0000");
-    for (uint32_t v : {uint32_t(mid), uint32_t(mid) >> 8, 1u, 1u, 0u, uint32_t(data.size()), uint32_t(data.size()) >> 8})
-        smb.push_back(uint8_t(v));  // MID, WordCount 1, echo count 1, ByteCount
-    smb.insert(smb.end(), data.begin(), data.end());
-    bytes frame;
-    for (uint32_t v : {0u, uint32_t(smb.size()) >> 16, uint32_t(smb.size()) >> 8, uint32_t(smb.size())})
-        frame.push_back(uint8_t(v));
-    frame.insert(frame.end(), smb.begin(), smb.end());
-    return frame;
-}
 
 bool send_all(int fd, const bytes &b)
 {
@@ -75,14 +63,6 @@ bool recv_packet(int fd, uint8_t *type, bytes *body, int ms)
     return body->empty() || recv_exact(fd, body->data(), body->size(), ms);
 }
 
-// A NetBIOS session request (called and calling names, not examined).
-bytes session_request()
-{
-    bytes b(4 + 68, 0x20);
-    b[0] = 0x81, b[1] = 0, b[2] = 0, b[3] = 68;
-    return b;
-}
-
 bool wait_for_clients(int32_t want, int ms)
 {
     auto t0 = std::chrono::steady_clock::now();
@@ -96,12 +76,11 @@ bool wait_for_clients(int32_t want, int ms)
 
 class Session : public ::testing::Test {
 protected:
-    tb1s_opts saved{};
+    opts_guard opts;  // restores every option after TearDown
     int fd = -1;
     uint16_t port = 0;
     void SetUp() override
     {
-        tb1s_opts_get(&saved);
         ASSERT_EQ(tbsmb1s_set_option("allow_smb1", "1"), 0);
         if (!runner_answers())
             GTEST_SKIP() << "no answer to a session request: this tree has no session runner yet";
@@ -111,9 +90,6 @@ protected:
         tbsmb1s_stop();
         if (fd >= 0)
             close(fd);
-        tbsmb1s_set_option("allow_smb1", saved.allow_smb1 ? "1" : "0");
-        tbsmb1s_set_option("max_clients", std::to_string(saved.max_clients).c_str());
-        tbsmb1s_set_option("idle_timeout_ms", std::to_string(saved.idle_timeout_ms).c_str());
     }
     // Whether a session request over TCP is answered at all.
     static bool runner_answers()
@@ -123,7 +99,7 @@ protected:
         int probe = connect_to("127.0.0.1", uint16_t(tbsmb1s_port()));
         uint8_t type = 0;
         bytes body;
-        bool ok = probe >= 0 && send_all(probe, session_request()) && recv_packet(probe, &type, &body, 5000);
+        bool ok = probe >= 0 && send_all(probe, nbss(bytes(68, 0x20), 0x81)) && recv_packet(probe, &type, &body, 5000);
         if (probe >= 0)
             close(probe);
         tbsmb1s_stop();
@@ -143,14 +119,14 @@ TEST_F(Session, AnswersSessionRequestAndEchoOverTcp)
     fd = connect_to("127.0.0.1", port);
     ASSERT_GE(fd, 0);
     // Session request with a called and a calling name (the body is not examined).
-    ASSERT_TRUE(send_all(fd, session_request()));
+    ASSERT_TRUE(send_all(fd, nbss(bytes(68, 0x20), 0x81)));
     uint8_t type;
     bytes body;
     ASSERT_TRUE(recv_packet(fd, &type, &body, 5000));
     EXPECT_EQ(type, 0x82);
     EXPECT_TRUE(body.empty());
 
-    ASSERT_TRUE(send_all(fd, echo_request("abcd", 0x0707)));
+    ASSERT_TRUE(send_all(fd, smb1_frame(echo_request(0x0707, {'a', 'b', 'c', 'd'}))));
     ASSERT_TRUE(recv_packet(fd, &type, &body, 5000)) << "no ECHO reply";
     EXPECT_EQ(type, 0x00);
     ASSERT_EQ(body.size(), 32u + 1 + 2 + 2 + 4);
@@ -203,7 +179,7 @@ TEST_F(Session, StopIsNotHeldUpByAClientThatNeverReads)
     fd = connect_to("127.0.0.1", port);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
-    const bytes echo = echo_request(std::string(60000, 'x'), 1);
+    const bytes echo = smb1_frame(echo_request(1, bytes(60000, 'x')));
     // Push requests until nothing more goes for half a second: the server
     // is then stuck writing a reply nobody reads.
     size_t off = 0, total = 0;
@@ -239,7 +215,7 @@ TEST_F(Session, ConnectionBeyondMaxClientsIsClosedAndCounted)
     close(second);
     EXPECT_EQ(tb1s_stat_get(STAT_REFUSED_FULL), refused + 1);
 
-    ASSERT_TRUE(send_all(fd, echo_request("live", 2)));
+    ASSERT_TRUE(send_all(fd, smb1_frame(echo_request(2, {'l', 'i', 'v', 'e'}))));
     uint8_t type;
     bytes body;
     EXPECT_TRUE(recv_packet(fd, &type, &body, 5000)) << "the first client is still served";

@@ -12,6 +12,7 @@
 #include "net/server.h"
 #include "net/sock.h"
 #include "net/state.h"
+#include "opts_guard.h"
 #include "util/ip.h"
 
 namespace {
@@ -57,12 +58,6 @@ struct pair_fixture {
         tb1s_sock_close(conn.sock);
         tb1s_sock_close(ls);
     }
-};
-
-struct options_guard {
-    tb1s_opts saved;
-    options_guard() { tb1s_opts_get(&saved); }
-    ~options_guard() { tb1s_opt_set("io_timeout_ms", std::to_string(saved.io_timeout_ms).c_str()); }
 };
 
 std::string format(const tb1s_ip &ip)
@@ -120,7 +115,7 @@ TEST(Transport, WriteDeliversEverything)
 // io_timeout_ms without progress, or at once when the server is stopping.
 TEST(Transport, WriteToAPeerThatNeverReadsIsBounded)
 {
-    options_guard og;
+    opts_guard og;
     std::vector<uint8_t> big(64 << 20);
     {
         pair_fixture f;

@@ -11,6 +11,7 @@
 #include "crypto/crypto.h"
 #include "ntlm/ntlmssp.h"
 #include "ntlm_client.h"
+#include "opts_guard.h"
 #include "support.h"
 
 // The crypto module's test hook: when set, tb1s_wipe calls it instead of zeroing.
@@ -19,20 +20,6 @@ extern void (*volatile wipe_hook)(void *, uint64_t);
 namespace {
 
 using namespace tb1s_test;
-
-struct owned_buf {
-    tb1s_buf b{};
-    ~owned_buf() { tb1s_buf_free(&b); }
-    bytes get() const { return bytes(b.data, b.data + b.len); }
-};
-
-bytes cat(std::initializer_list<bytes> parts)
-{
-    bytes out;
-    for (const bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // Published MS-NLMP NTLMv2 values.
 const bytes k_chal = from_hex("0123456789abcdef");
@@ -363,6 +350,7 @@ TEST(Type3, Verdicts)
 // guests are allowed at that moment, and refused otherwise.
 TEST(Type3, OddNtLengthIsGuestOnlyWhenGuestsAreAllowed)
 {
+    opts_guard opts;
     for (const char *setting : {"off", "on"}) {
         ASSERT_EQ(tb1s_opt_set("guest", setting), 0);
         const bool guests = tb1s_guest_allowed() != 0;
@@ -375,7 +363,6 @@ TEST(Type3, OddNtLengthIsGuestOnlyWhenGuestsAreAllowed)
             EXPECT_EQ(to_hex(o.key), to_hex(k_zero_key));
         }
     }
-    tb1s_opt_set("guest", "auto");
 }
 
 TEST(Type3, MalformedMessagesAreRefused)

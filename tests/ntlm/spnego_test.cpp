@@ -11,29 +11,16 @@
 namespace {
 
 using tb1s_test::bytes;
+using tb1s_test::cat;
 using tb1s_test::der_tlv;
 using tb1s_test::from_hex;
+using tb1s_test::owned_buf;
 using tb1s_test::to_hex;
-
-struct owned_buf {
-    tb1s_buf b{};
-    ~owned_buf() { tb1s_buf_free(&b); }
-    bytes get() const { return bytes(b.data, b.data + b.len); }
-};
 
 const bytes k_ntlm_oid = from_hex("06 0a 2b 06 01 04 01 82 37 02 02 0a");
 const bytes k_krb_oid = from_hex("06 09 2a 86 48 86 f7 12 01 02 02");
 const bytes k_spnego_oid = from_hex("06 06 2b 06 01 05 05 02");
 const std::string k_hints = "not_defined_in_RFC4178@please_ignore";
-
-
-bytes cat(std::initializer_list<bytes> parts)
-{
-    bytes out;
-    for (const bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A NEGOTIATE_MESSAGE-like payload: the signature, type 1 and a few flags.
 const bytes k_nego_msg = cat({bytes{'N', 'T', 'L', 'M', 'S', 'S', 'P', 0}, from_hex("01000000 07820800")});

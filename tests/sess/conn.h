@@ -55,15 +55,6 @@ struct conn {
         tb1s_sess_run(&t, &ip, "127.0.0.1");
     }
 
-    // The writes joined: what the peer received.
-    bytes received() const
-    {
-        bytes all;
-        for (const bytes &w : writes)
-            all.insert(all.end(), w.begin(), w.end());
-        return all;
-    }
-
     static int32_t read_cb(void *user, uint8_t *p, int32_t max, int32_t)
     {
         auto *c = static_cast<conn *>(user);
@@ -106,6 +97,19 @@ struct conn {
         static_cast<conn *>(user)->logs.emplace_back(dir, bytes(p, p + n));
     }
 };
+
+// The SMB messages among the writes, taken apart (the 4-byte NetBIOS header
+// written before each reply is not one, and is left out).
+inline std::vector<smb1_reply> replies_of(const std::vector<bytes> &writes)
+{
+    std::vector<smb1_reply> out;
+    for (const bytes &w : writes) {
+        smb1_reply r;
+        if (parse_reply(w, &r))
+            out.push_back(r);
+    }
+    return out;
+}
 
 // A conversation with the real runner in which a request may depend on the
 // reply before it: `next` sees every SMB message the server sends, as it is

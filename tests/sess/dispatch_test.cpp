@@ -4,14 +4,12 @@
 
 #include "cfg/stats.h"
 #include "conn.h"
+#include "sess/status.h"
 #include "smb1.h"
 
 using namespace tb1s_test;
 
 namespace {
-
-constexpr uint32_t ACCESS_DENIED = 0xC0000022, NOT_SUPPORTED = 0xC00000BB, INVALID_PARAMETER = 0xC000000D;
-constexpr uint32_t dos(uint32_t cls, uint32_t code) { return cls | code << 16; }
 
 smb1_request req(uint8_t cmd, bytes words = {}, bytes data = {})
 {
@@ -47,16 +45,16 @@ TEST(Dispatch, CommandsWithoutHandlerFiles)
         {"TREE_DISCONNECT of no tree", req(0x71), 0, 0, "02ff000000", NONE},
         {"LOGOFF without logon", req(0x74, le().u8(0xFF).u8(0).u16(0)), 0, 0, "02ff000000", NONE},
         {"CLOSE of an unknown FID", req(0x04, le().u16(0x11).u32(0)), 0, 0, "000000", NONE},
-        {"CLOSE too short", req(0x04, le().u16(0x11)), INVALID_PARAMETER, dos(1, 8), "00", NONE},
-        {"NT_TRANSACT", req(0xA0), NOT_SUPPORTED, dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"NT_TRANSACT_SECONDARY", req(0xA1), NOT_SUPPORTED, dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"CREATE is unknown", req(0x03), NOT_SUPPORTED, dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS_SECONDARY is unknown", req(0x26), NOT_SUPPORTED, dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS2_SECONDARY is unknown", req(0x33), NOT_SUPPORTED, dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0x34 is unknown", req(0x34), NOT_SUPPORTED, dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0xFE is unknown", req(0xFE), NOT_SUPPORTED, dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"WRITE_ANDX refused", req(0x2F, bytes(24, 0), {'x'}), ACCESS_DENIED, dos(2, 4), "00", STAT_MUTATING_REFUSED},
-        {"OPEN_ANDX refused", req(0x2D, bytes(30, 0)), ACCESS_DENIED, dos(2, 4), "00", STAT_MUTATING_REFUSED},
+        {"CLOSE too short", req(0x04, le().u16(0x11)), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8), "00", NONE},
+        {"NT_TRANSACT", req(0xA0), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
+        {"NT_TRANSACT_SECONDARY", req(0xA1), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
+        {"CREATE is unknown", req(0x03), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS_SECONDARY is unknown", req(0x26), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS2_SECONDARY is unknown", req(0x33), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"0x34 is unknown", req(0x34), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"0xFE is unknown", req(0xFE), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"WRITE_ANDX refused", req(0x2F, bytes(24, 0), {'x'}), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
+        {"OPEN_ANDX refused", req(0x2D, bytes(30, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -69,7 +67,7 @@ TEST(Dispatch, CommandsWithoutHandlerFiles)
             ASSERT_EQ(frames, 1) << what;
             EXPECT_EQ(p.cmd, q.cmd) << what;
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), r.body) << what;
+            EXPECT_EQ(to_hex(body(p)), r.body) << what;
             for (int32_t i : {int32_t(STAT_NT_TRANSACT_REFUSED), int32_t(STAT_PROTOCOL_ERRORS),
                               int32_t(STAT_MUTATING_REFUSED)})
                 EXPECT_EQ(w.delta(i), i == r.counter ? 1 : 0) << what << ": counter " << tb1s_stat_name(i);
@@ -83,7 +81,7 @@ TEST(Dispatch, EveryStateChangingCommandIsRefused)
                         0x2A, 0x02, 0x2D}) {
         stat_watch w;
         smb1_reply p = serve_one(req(cmd, bytes(8, 0)));
-        EXPECT_EQ(p.status, ACCESS_DENIED) << "command " << int(cmd);
+        EXPECT_EQ(p.status, NT_STATUS_ACCESS_DENIED) << "command " << int(cmd);
         EXPECT_EQ(p.raw.size(), 33u) << "command " << int(cmd);
         EXPECT_EQ(w.delta(STAT_MUTATING_REFUSED), 1) << "command " << int(cmd);
     }
@@ -94,13 +92,13 @@ TEST(Dispatch, EchoReturnsTheBytesAfterByteCount)
     smb1_request r = req(0x2B, le().u16(5), {'a', 'b', 'c', 'd'});
     smb1_reply p = serve_one(r);
     EXPECT_EQ(p.status, 0u);
-    EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "01" "0100" "0400" "61626364");
+    EXPECT_EQ(to_hex(body(p)), "01" "0100" "0400" "61626364");
 
     r.byte_count = 99;  // the bytes present count, not the announced ByteCount
     EXPECT_EQ(serve_one(r).byte_count, 4);
     r.omit_byte_count = true;  // a message that ends before its ByteCount
     p = serve_one(r);
-    EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "0101000000");
+    EXPECT_EQ(to_hex(body(p)), "0101000000");
 
     r = req(0x2B, le().u16(1), bytes(70000, 'x'));  // more trailing bytes than a ByteCount can announce
     transcript t = parse_transcript(run_sim(raw_script(smb1_frame(r))));

@@ -9,52 +9,11 @@
 #include "cfg/stats.h"
 #include "files.h"
 #include "logon.h"
+#include "trans2.h"
 
 using namespace tb1s_test;
 
 namespace {
-
-// A TRANSACTION on the pipe fid carrying one DCE/RPC packet, MaxDataCount
-// max_data. The data block follows the words, ByteCount and "\PIPE\".
-smb1_request pipe_req(uint16_t tid, uint16_t fid, const bytes &pkt, uint16_t max_data = 1024)
-{
-    smb1_request r;
-    r.cmd = 0x25;
-    r.tid = tid;
-    const uint32_t doff = 32 + 1 + 2 * 16 + 2 + 8;  // header, words, ByteCount, "\PIPE\" and a pad byte
-    r.words = le()
-                  .u16(0).u16(uint32_t(pkt.size())).u16(0).u16(max_data).u8(0).u8(0).u16(0).u32(0).u16(0)
-                  .u16(0).u16(doff).u16(uint32_t(pkt.size())).u16(doff).u8(2).u8(0)
-                  .u16(0x0026).u16(fid);
-    r.data = le().ascii("\\PIPE\\").u8(0).raw(pkt);
-    return r;
-}
-
-// Runs the requests after a negotiate and a guest logon; the replies to the
-// requests (the logon's own replies left out).
-std::vector<smb1_reply> converse(const std::vector<smb1_request> &reqs)
-{
-    bytes stream = smb1_frame(negotiate_request());
-    bytes setup = smb1_frame(setup_nonext_request({}, {}));
-    stream.insert(stream.end(), setup.begin(), setup.end());
-    for (const smb1_request &r : reqs) {
-        bytes f = smb1_frame(r);
-        stream.insert(stream.end(), f.begin(), f.end());
-    }
-    transcript t = parse_transcript(run_sim(raw_script(stream)));
-    EXPECT_EQ(t.replies.size(), reqs.size() + 2) << t.result;
-    if (t.replies.size() < 2)
-        return {};
-    EXPECT_EQ(t.replies[1].status, 0u) << "guest logon";
-    return std::vector<smb1_reply>(t.replies.begin() + 2, t.replies.end());
-}
-
-bytes trans_data(const smb1_reply &p)
-{
-    if (p.wc != 10 || p.data.empty())
-        return {};
-    return bytes(p.data.begin() + 1, p.data.end());
-}
 
 TEST(FilesSim, GuestReadsAFile)
 {
@@ -111,28 +70,28 @@ TEST(FilesSim, GuestListsShares)
     std::vector<smb1_reply> p = converse({
         tree_req("\\\\HOST\\IPC$"),
         create_req(1, "\\srvsvc"),
-        pipe_req(1, 0x11, rpc_packet(11, 7, 72, 0)),
-        pipe_req(1, 0x11, rpc_packet(0, 8, 60, 15)),
-        pipe_req(1, 0x11, rpc_packet(0, 9, 26, 16)),
+        trans_req(1, {0x0026, 0x11}, rpc_packet(11, 7, 72, 0)),
+        trans_req(1, {0x0026, 0x11}, rpc_packet(0, 8, 60, 15)),
+        trans_req(1, {0x0026, 0x11}, rpc_packet(0, 9, 26, 16)),
         read_req(0x11, 0, 100),
     });
     ASSERT_EQ(p.size(), 6u);
     EXPECT_EQ(p[1].status, 0u);
 
-    bytes ack = trans_data(p[2]);
+    bytes ack = t2_parse(p[2]).data;
     EXPECT_EQ(p[2].status, 0u);
     ASSERT_EQ(ack.size(), 68u);
     EXPECT_EQ(ack[2], 12) << "bind acknowledgement";
     EXPECT_EQ(ld16le(ack.data() + 8), 68);
     EXPECT_EQ(ld32le(ack.data() + 12), 7u);
 
-    bytes list = trans_data(p[3]);
+    bytes list = t2_parse(p[3]).data;
     EXPECT_EQ(p[3].status, 0u);
     bytes stub;
     EXPECT_EQ(rpc_stub(list, 8, &stub), 1);
     EXPECT_EQ(to_hex(stub), to_hex(enum_stub({"films", "Music"})));
 
-    bytes fault = trans_data(p[4]);
+    bytes fault = t2_parse(p[4]).data;
     ASSERT_EQ(fault.size(), 32u);
     EXPECT_EQ(to_hex(bytes(fault.begin() + 24, fault.begin() + 28)), "2e00001c");
     EXPECT_EQ(ld32le(fault.data() + 12), 9u);
@@ -155,13 +114,13 @@ TEST(FilesSim, LongShareListIsReadFromThePipe)
         ASSERT_EQ(shares.add(names.back(), d.path), 0);
     }
     std::vector<smb1_request> reqs = {tree_req("IPC$"), create_req(1, "srvsvc"),
-                                      pipe_req(1, 0x11, rpc_packet(0, 5, 60, 15))};
+                                      trans_req(1, {0x0026, 0x11}, rpc_packet(0, 5, 60, 15))};
     for (int i = 0; i < 12; i++)
         reqs.push_back(read_req(0x11, 0, 1024));
     std::vector<smb1_reply> p = converse(reqs);
     ASSERT_EQ(p.size(), reqs.size());
     EXPECT_EQ(p[2].status, NT_STATUS_BUFFER_OVERFLOW);
-    bytes stream = trans_data(p[2]);
+    bytes stream = t2_parse(p[2]).data;
     EXPECT_EQ(stream.size(), 1024u);
     size_t i = 3;
     for (; i < p.size() && p[i].status == NT_STATUS_BUFFER_OVERFLOW; i++)

@@ -8,15 +8,13 @@
 
 #include "cfg/stats.h"
 #include "fs/fs.h"
+#include "ntlm_client.h"
+#include "sess/status.h"
 #include "share_rig.h"
 
 using namespace tb1s_test;
 
 namespace {
-
-constexpr uint32_t INVALID_PARAMETER = 0xC000000D, INVALID_INFO_CLASS = 0xC0000003, INVALID_HANDLE = 0xC0000008,
-                   NOT_SUPPORTED = 0xC00000BB, OBJECT_NAME_INVALID = 0xC0000033, OBJECT_PATH_NOT_FOUND = 0xC000003A,
-                   INSUFFICIENT_RESOURCES = 0xC000009A, NO_SUCH_FILE = 0xC000000F;
 
 struct entry {
     uint32_t index;
@@ -119,8 +117,6 @@ first_result find_next(share_rig &g, uint32_t sid, uint32_t resume = 0, uint32_t
     return r;
 }
 
-uint64_t filetime(int64_t t) { return uint64_t(t + 11644473600LL) * 10000000ULL; }
-
 int searches_in_use(const share_rig &g)
 {
     int n = 0;
@@ -151,16 +147,16 @@ TEST(Find, DotsComeFirstAndCarryTheFolder)
         EXPECT_EQ(r.e[i].index, i + 1);
     for (int i : {0, 1}) {  // both show the searched folder itself
         EXPECT_EQ(r.e[i].attr, 0x11u);
-        EXPECT_EQ(r.e[i].written, filetime(st.mtime));
-        EXPECT_EQ(r.e[i].created, filetime(st.btime));
-        EXPECT_EQ(r.e[i].changed, filetime(st.btime));
+        EXPECT_EQ(r.e[i].written, filetime_of(st.mtime));
+        EXPECT_EQ(r.e[i].created, filetime_of(st.btime));
+        EXPECT_EQ(r.e[i].changed, filetime_of(st.btime));
         EXPECT_EQ(r.e[i].eof, 0u);
     }
     EXPECT_EQ(r.e[2].attr, 0x11u) << "C is a folder";
     EXPECT_EQ(r.e[4].attr, 0x21u);
     EXPECT_EQ(r.e[4].eof, 5u);
     EXPECT_EQ(r.e[4].alloc, 65536u);
-    EXPECT_EQ(r.e[4].written, filetime(1710506096));
+    EXPECT_EQ(r.e[4].written, filetime_of(1710506096));
     EXPECT_EQ(r.e[3].alloc, 0u) << "an empty file allocates nothing";
     EXPECT_EQ(searches_in_use(g), 1) << "the end of the listing releases nothing";
     EXPECT_EQ(g.s->searches[0].tid, k_tid);
@@ -181,8 +177,8 @@ TEST(Find, PatternsAndExactNames)
         {"/?.mp3", 0, {"x.Mp3"}},
         {"song.mp3", 0, {"song.mp3"}},
         {"SONG.MP3", 0, {"song.mp3"}},
-        {"nope.txt", NO_SUCH_FILE, {}},
-        {"*.zip", NO_SUCH_FILE, {}},  // not SUCCESS: smbclient takes that for a lack of memory
+        {"nope.txt", NT_STATUS_NO_SUCH_FILE, {}},
+        {"*.zip", NT_STATUS_NO_SUCH_FILE, {}},  // not SUCCESS: smbclient takes that for a lack of memory
         {"", 0, {".", "..", "mp3", "other.txt", "song.mp3", "x.Mp3"}},
         {"\\", 0, {".", "..", "mp3", "other.txt", "song.mp3", "x.Mp3"}},
     };
@@ -335,19 +331,19 @@ TEST(Find, Refusals)
         bytes params;
         uint32_t nt, dos;
     } rows[] = {
-        {"'..' in the folder", k_tid, 1, first_params("\\sub\\..\\*"), OBJECT_NAME_INVALID, 0x00060001},
-        {"a file as the folder", k_tid, 1, first_params("\\song.mp3\\*"), OBJECT_PATH_NOT_FOUND, 0x00060001},
-        {"a missing folder", k_tid, 1, first_params("\\none\\*"), OBJECT_PATH_NOT_FOUND, 0x00060001},
-        {"IPC$", k_ipc_tid, 1, first_params("*"), NOT_SUPPORTED, 0x00010002},
-        {"nine parameter bytes", k_tid, 1, bytes(9, 0), INVALID_PARAMETER, 0x00080001},
+        {"'..' in the folder", k_tid, 1, first_params("\\sub\\..\\*"), NT_STATUS_OBJECT_NAME_INVALID, 0x00060001},
+        {"a file as the folder", k_tid, 1, first_params("\\song.mp3\\*"), NT_STATUS_OBJECT_PATH_NOT_FOUND, 0x00060001},
+        {"a missing folder", k_tid, 1, first_params("\\none\\*"), NT_STATUS_OBJECT_PATH_NOT_FOUND, 0x00060001},
+        {"IPC$", k_ipc_tid, 1, first_params("*"), NT_STATUS_NOT_SUPPORTED, 0x00010002},
+        {"nine parameter bytes", k_tid, 1, bytes(9, 0), NT_STATUS_INVALID_PARAMETER, 0x00080001},
         {"level 0x0101", k_tid, 1, le().u16(0x16).u16(10).u16(0).u16(0x0101).u32(0).utf16("*"),
-         INVALID_INFO_CLASS, 0x00080001},
-        {"control byte in the pattern", k_tid, 1, first_params("a\x01*"), INVALID_PARAMETER, 0x00080001},
+         NT_STATUS_INVALID_INFO_CLASS, 0x00080001},
+        {"control byte in the pattern", k_tid, 1, first_params("a\x01*"), NT_STATUS_INVALID_PARAMETER, 0x00080001},
         {"odd UTF-16 name", k_tid, 1, le().u16(0x16).u16(10).u16(0).u16(0x0104).u32(0).raw({'*', 0, '*'}),
-         INVALID_PARAMETER, 0x00080001},
-        {"FIND_NEXT2 of no search", k_tid, 2, next_params(0x0041), INVALID_HANDLE, 0x00020001},
-        {"FIND_NEXT2 with 11 bytes", k_tid, 2, bytes(11, 0), INVALID_PARAMETER, 0x00080001},
-        {"FIND_NEXT2 level 0x0105", k_tid, 2, le().u16(1).u16(1).u16(0x0105).u32(0).u16(0), INVALID_INFO_CLASS,
+         NT_STATUS_INVALID_PARAMETER, 0x00080001},
+        {"FIND_NEXT2 of no search", k_tid, 2, next_params(0x0041), NT_STATUS_INVALID_HANDLE, 0x00020001},
+        {"FIND_NEXT2 with 11 bytes", k_tid, 2, bytes(11, 0), NT_STATUS_INVALID_PARAMETER, 0x00080001},
+        {"FIND_NEXT2 level 0x0105", k_tid, 2, le().u16(1).u16(1).u16(0x0105).u32(0).u16(0), NT_STATUS_INVALID_INFO_CLASS,
          0x00080001},
     };
     for (const row &r : rows) {
@@ -414,7 +410,7 @@ TEST(Find, CloseFlags)
         uint32_t sid = ld16le(t.params.data());
         EXPECT_EQ(searches_in_use(g), r.after_first ? 1 : 0) << r.what;
         if (!r.after_first) {
-            EXPECT_EQ(find_next(g, sid).t.status, INVALID_HANDLE) << r.what;
+            EXPECT_EQ(find_next(g, sid).t.status, NT_STATUS_INVALID_HANDLE) << r.what;
             continue;
         }
         t2_reply n = g.query(k_tid, 2, next_params(sid, 0, r.next_flags));
@@ -438,9 +434,9 @@ TEST(Find, SearchTableAndClose)
     std::vector<uint32_t> sids;
     for (int i = 0; i < 256; i++)
         sids.push_back(find_first(g, "*").sid);
-    EXPECT_EQ(find_first(g, "*").t.status, INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(find_first(g, "*").t.status, NT_STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(g.query(k_tid, 6, le().u16(sids[17])).status, 0u);
-    EXPECT_EQ(find_next(g, sids[17]).t.status, INVALID_HANDLE);
+    EXPECT_EQ(find_next(g, sids[17]).t.status, NT_STATUS_INVALID_HANDLE);
     first_result again = find_first(g, "*");
     EXPECT_EQ(again.t.status, 0u);
     EXPECT_EQ(again.e.size(), 3u);

@@ -11,43 +11,28 @@
 #include "cfg/shares.h"
 #include "ntlm/spnego.h"
 #include "ntlm_client.h"
+#include "opts_guard.h"
+#include "sess/status.h"
 #include "smb1.h"
 
 namespace tb1s_test {
 
-inline constexpr uint32_t ST_MORE = 0xC0000016, ST_LOGON = 0xC000006D, ST_INVALID = 0xC000000D,
-                          ST_NOT_ACCEPTED = 0xC000020C, ST_NOT_SUPPORTED = 0xC00000BB,
-                          ST_REQ_NOT_SUPPORTED = 0xC00000A0;
-constexpr uint32_t dos_pair(uint32_t cls, uint32_t code) { return cls | code << 16; }
-
 // Sets options for one test (SMB1 on, the rest as given) and restores every
 // option it touched, and removes the accounts it added, at its end.
 struct setup_guard {
-    tb1s_opts saved;
+    opts_guard opts;  // destroyed after the accounts are removed
     std::vector<std::string> users;
 
-    setup_guard()
-    {
-        tb1s_opts_get(&saved);
-        set("allow_smb1", "1");
-    }
+    setup_guard() { set("allow_smb1", "1"); }
     ~setup_guard()
     {
         for (const std::string &u : users)
             tb1s_user_remove(u.c_str());
-        const char *guest[] = {"auto", "off", "on"};
-        tb1s_opt_set("guest", guest[saved.guest + 1]);
-        tb1s_opt_set("allow_smb1", saved.allow_smb1 ? "1" : "0");
-        tb1s_opt_set("signing", saved.signing ? "required" : "enabled");
-        tb1s_opt_set("ntlm_timecheck", saved.ntlm_timecheck ? "on" : "off");
-        tb1s_opt_set("max_login_failures", std::to_string(saved.max_login_failures).c_str());
-        tb1s_opt_set("clock", std::to_string(saved.clock).c_str());
-        tb1s_opt_set("server_name", saved.server_name);
     }
     setup_guard(const setup_guard &) = delete;
     setup_guard &operator=(const setup_guard &) = delete;
 
-    void set(const char *key, const std::string &value) { ASSERT_EQ(tb1s_opt_set(key, value.c_str()), 0) << key; }
+    void set(const char *key, const std::string &value) { opts.set(key, value); }
     void user(const std::string &name, const std::string &password)
     {
         ASSERT_EQ(tb1s_user_add(name.c_str(), password.c_str()), 0) << name;

@@ -113,7 +113,7 @@ TEST(Negotiate, DialectLists)
         stat_watch w;
         smb1_reply p = rig.serve(raw_negotiate(r.body));
         if (r.index < 0) {
-            EXPECT_EQ(p.status, ST_NOT_SUPPORTED) << r.what;
+            EXPECT_EQ(p.status, NT_STATUS_NOT_SUPPORTED) << r.what;
             EXPECT_EQ(p.raw.size(), 33u) << r.what;
             EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 1) << r.what;
         } else {
@@ -136,9 +136,9 @@ TEST(Negotiate, RefusalsAndShortBodies)
         uint32_t status;
         bool closes;
     } rows[] = {
-        {"SMB1 off, NT status", "0", negotiate_request(), true, ST_REQ_NOT_SUPPORTED, false},
-        {"SMB1 off, DOS error", "0", negotiate_request(), false, dos_pair(2, 1), false},
-        {"no NT LM 0.12, DOS error", "1", negotiate_request({"LANMAN1.0"}), false, dos_pair(2, 1), false},
+        {"SMB1 off, NT status", "0", negotiate_request(), true, NT_STATUS_REQUEST_NOT_SUPPORTED, false},
+        {"SMB1 off, DOS error", "0", negotiate_request(), false, tb1s_dos(2, 1), false},
+        {"no NT LM 0.12, DOS error", "1", negotiate_request({"LANMAN1.0"}), false, tb1s_dos(2, 1), false},
         {"body of the WordCount alone", "1", raw_negotiate({0}), true, 0, true},
     };
     for (row &r : rows) {

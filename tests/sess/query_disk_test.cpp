@@ -5,14 +5,12 @@
 #include <filesystem>
 
 #include "fs/fs.h"
+#include "sess/status.h"
 #include "share_rig.h"
 
 using namespace tb1s_test;
 
 namespace {
-
-constexpr uint32_t INVALID_INFO_CLASS = 0xC0000003, OBJECT_NAME_NOT_FOUND = 0xC0000034,
-                   OBJECT_PATH_NOT_FOUND = 0xC000003A;
 
 bytes path_params(uint16_t level, const std::string &name) { return le().u16(level).u32(0).utf16(name); }
 
@@ -59,11 +57,11 @@ TEST(QueryPath, LevelsOfFilesAndFolders)
     EXPECT_EQ(ld64le(t.data.data() + 32), uint64_t(sub.btime));
 
     // The level is looked at only once the path has been found.
-    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0104, "one")).status, INVALID_INFO_CLASS);
-    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0104, "none")).status, OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0104, "one")).status, NT_STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0104, "none")).status, NT_STATUS_OBJECT_NAME_NOT_FOUND);
     g.tmp.write("outside/x", "");
     std::filesystem::create_directory_symlink("../outside", g.root + "/out");
-    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0101, "out\\x")).status, OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0101, "out\\x")).status, NT_STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 // The alternate name is the short name a search reports for the last
@@ -99,7 +97,7 @@ TEST(QueryPath, AlternateName)
         bytes alt = r.unicode ? le().utf16(r.alt, false).b : le().ascii(r.alt, false).b;
         EXPECT_EQ(to_hex(t.data), to_hex(le().u32(uint32_t(alt.size())).b) + to_hex(alt)) << r.name;
     }
-    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0108, "none")).status, OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(g.query(k_tid, 5, path_params(0x0108, "none")).status, NT_STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST(QueryFs, FullSizeOfTheShareAndOfAVanishedRoot)
@@ -157,7 +155,7 @@ TEST(Legacy, QueryInformationOfFiles)
     }
     g.dir("sub");
     EXPECT_EQ(g.serve(legacy(0x08, "\\sub")).word(0), 0x11);
-    EXPECT_EQ(g.serve(legacy(0x08, "none")).status, OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(g.serve(legacy(0x08, "none")).status, NT_STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST(Legacy, CheckDirectory)
@@ -173,14 +171,14 @@ TEST(Legacy, CheckDirectory)
         {"\\", 0},
         {"\\sub\\deeper\\", 0},
         {"sub/deeper", 0},
-        {"file.txt", OBJECT_PATH_NOT_FOUND},
-        {"none", OBJECT_PATH_NOT_FOUND},
+        {"file.txt", NT_STATUS_OBJECT_PATH_NOT_FOUND},
+        {"none", NT_STATUS_OBJECT_PATH_NOT_FOUND},
     };
     for (const row &r : rows) {
         smb1_reply p = g.serve(legacy(0x10, r.name));
         EXPECT_EQ(p.status, r.status) << "'" << r.name << "'";
         if (r.status == 0)
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "02ff000000") << "'" << r.name << "'";
+            EXPECT_EQ(to_hex(body(p)), "02ff000000") << "'" << r.name << "'";
         else
             EXPECT_EQ(p.raw.size(), 33u);
     }

@@ -4,22 +4,19 @@
 #include <gtest/gtest.h>
 
 #include "conn.h"
+#include "ntlm_client.h"
 #include "sess/fileinfo.h"
+#include "sess/status.h"
 #include "trans2.h"
 
 using namespace tb1s_test;
 
 namespace {
 
-constexpr uint32_t INVALID_PARAMETER = 0xC000000D, INVALID_INFO_CLASS = 0xC0000003, INVALID_HANDLE = 0xC0000008,
-                   NOT_SUPPORTED = 0xC00000BB, BAD_NETWORK_NAME = 0xC00000CC, OBJECT_NAME_INVALID = 0xC0000033,
-                   OBJECT_NAME_NOT_FOUND = 0xC0000034, OBJECT_PATH_NOT_FOUND = 0xC000003A;
 constexpr uint16_t TID = 0x0801, IPC_TID = 0x0803;
 
 constexpr int64_t T_MTIME = 1710506096;  // 2024-03-15 12:34:56 UTC
 constexpr int64_t T_ATIME = 1710506100, T_BTIME = 1700000000;
-
-uint64_t filetime(int64_t t) { return uint64_t(t + 11644473600LL) * 10000000ULL; }
 
 struct rig : session_rig {
     rig()
@@ -50,8 +47,8 @@ TEST(QueryFile, LevelsFromTheSnapshot)
         std::vector<field> fields;
     } rows[] = {
         {0x0011, 0x0101, 40,
-         {{0, 8, filetime(T_BTIME)}, {8, 8, filetime(T_ATIME)}, {16, 8, filetime(T_MTIME)},
-          {24, 8, filetime(T_BTIME)}, {32, 4, 0x21}, {36, 4, 0}}},
+         {{0, 8, filetime_of(T_BTIME)}, {8, 8, filetime_of(T_ATIME)}, {16, 8, filetime_of(T_MTIME)},
+          {24, 8, filetime_of(T_BTIME)}, {32, 4, 0x21}, {36, 4, 0}}},
         {0x0021, 0x0101, 40, {{32, 4, 0x11}}},
         {0x0011, 0x0102, 24, {{0, 8, 131072}, {8, 8, 70000}, {16, 4, 1}, {20, 1, 0}, {21, 1, 0}, {22, 2, 0}}},
         {0x0021, 0x0102, 24, {{0, 8, 0}, {8, 8, 0}, {21, 1, 1}, {22, 2, 0}}},
@@ -61,7 +58,7 @@ TEST(QueryFile, LevelsFromTheSnapshot)
           {32, 6, 0x004100540041ULL}}},  // "::$DATA"
         {0x0021, 0x03FE, 0, {}},
         {0x0011, 0x0107, 94,
-         {{0, 8, filetime(T_BTIME)}, {32, 4, 0x21}, {40, 8, 131072}, {48, 8, 70000}, {56, 4, 1}, {61, 1, 0},
+         {{0, 8, filetime_of(T_BTIME)}, {32, 4, 0x21}, {40, 8, 131072}, {48, 8, 70000}, {56, 4, 1}, {61, 1, 0},
           {62, 8, 0x123456789AULL}, {70, 4, 0}, {74, 4, 0x001200A9}, {78, 8, 0}, {86, 8, 0}}},
         {0x0021, 0x0107, 94, {{32, 4, 0x11}, {61, 1, 1}, {62, 8, 77}}},
         {0x0011, 0x0200, 104,
@@ -108,11 +105,11 @@ TEST(QueryFile, Refusals)
         bytes params;
         uint32_t nt, dos;
     } rows[] = {
-        {"three parameter bytes", TID, {0x11, 0, 1}, INVALID_PARAMETER, 0x00080001},
-        {"FID not open", TID, le().u16(0x0041).u16(0x0101), INVALID_HANDLE, 0x00020001},
-        {"the pipe", TID, le().u16(0x0031).u16(0x0101), NOT_SUPPORTED, 0x00010002},
-        {"level 0x0104", TID, le().u16(0x0011).u16(0x0104), INVALID_INFO_CLASS, 0x00080001},
-        {"level 0x0108", TID, le().u16(0x0011).u16(0x0108), INVALID_INFO_CLASS, 0x00080001},
+        {"three parameter bytes", TID, {0x11, 0, 1}, NT_STATUS_INVALID_PARAMETER, 0x00080001},
+        {"FID not open", TID, le().u16(0x0041).u16(0x0101), NT_STATUS_INVALID_HANDLE, 0x00020001},
+        {"the pipe", TID, le().u16(0x0031).u16(0x0101), NT_STATUS_NOT_SUPPORTED, 0x00010002},
+        {"level 0x0104", TID, le().u16(0x0011).u16(0x0104), NT_STATUS_INVALID_INFO_CLASS, 0x00080001},
+        {"level 0x0108", TID, le().u16(0x0011).u16(0x0108), NT_STATUS_INVALID_INFO_CLASS, 0x00080001},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -162,9 +159,9 @@ TEST(QueryFs, Levels)
         ASSERT_EQ(f.data.size(), 32u);
         EXPECT_EQ(to_hex(f.data), "0000100000000000" "0000080000000000" "0000080000000000" "00080000" "00020000");
     }
-    EXPECT_EQ(g.query(TID, 3, le().u16(0x0104)).status, INVALID_INFO_CLASS);
-    EXPECT_EQ(g.query(TID, 3, le().u16(0x0101)).status, INVALID_INFO_CLASS);
-    EXPECT_EQ(g.query(TID, 3, {0x02}).status, INVALID_PARAMETER);
+    EXPECT_EQ(g.query(TID, 3, le().u16(0x0104)).status, NT_STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(g.query(TID, 3, le().u16(0x0101)).status, NT_STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(g.query(TID, 3, {0x02}).status, NT_STATUS_INVALID_PARAMETER);
 }
 
 TEST(QueryPath, RefusalsBeforeAnyDisk)
@@ -176,11 +173,11 @@ TEST(QueryPath, RefusalsBeforeAnyDisk)
         bytes params;
         uint32_t status;
     } rows[] = {
-        {"five parameter bytes", TID, {1, 1, 0, 0, 0}, INVALID_PARAMETER},
-        {"odd UTF-16 name", TID, le().u16(0x0101).u32(0).raw({'a', 0, 'b'}), INVALID_PARAMETER},
-        {"a '..' component", TID, le().u16(0x0101).u32(0).utf16("a\\..\\b"), OBJECT_NAME_INVALID},
-        {"IPC$", IPC_TID, le().u16(0x0101).u32(0).utf16(""), OBJECT_NAME_NOT_FOUND},
-        {"no such share on disk", TID, le().u16(0x0101).u32(0).utf16("x"), OBJECT_NAME_NOT_FOUND},
+        {"five parameter bytes", TID, {1, 1, 0, 0, 0}, NT_STATUS_INVALID_PARAMETER},
+        {"odd UTF-16 name", TID, le().u16(0x0101).u32(0).raw({'a', 0, 'b'}), NT_STATUS_INVALID_PARAMETER},
+        {"a '..' component", TID, le().u16(0x0101).u32(0).utf16("a\\..\\b"), NT_STATUS_OBJECT_NAME_INVALID},
+        {"IPC$", IPC_TID, le().u16(0x0101).u32(0).utf16(""), NT_STATUS_OBJECT_NAME_NOT_FOUND},
+        {"no such share on disk", TID, le().u16(0x0101).u32(0).utf16("x"), NT_STATUS_OBJECT_NAME_NOT_FOUND},
     };
     for (const row &r : rows)
         EXPECT_EQ(g.query(r.tid, 5, r.params).status, r.status) << r.what;
@@ -231,16 +228,16 @@ TEST(Legacy, RequestChecks)
         smb1_request r;
         uint32_t nt, dos;
     } rows[] = {
-        {"no ByteCount", no_bcc, INVALID_PARAMETER, 0x00060001},
-        {"words and ByteCount cut", words_cut, INVALID_PARAMETER, 0x00060001},
-        {"no tree", legacy(0x08, 0x0999, root), BAD_NETWORK_NAME, 0x00060001},
-        {"no tree, CHECK_DIRECTORY", legacy(0x10, 0x0999, root), BAD_NETWORK_NAME, 0x00060001},
-        {"odd UTF-16 name", legacy(0x08, TID, {4, 'a', 0, 'b'}), INVALID_PARAMETER, 0x00060001},
-        {"name refused", legacy(0x10, TID, le().u8(4).utf16("..")), OBJECT_NAME_INVALID, 0x00060001},
-        {"QUERY_INFORMATION on IPC$", legacy(0x08, IPC_TID, root), OBJECT_NAME_NOT_FOUND, 0x00020001},
-        {"CHECK_DIRECTORY on IPC$", legacy(0x10, IPC_TID, root), OBJECT_PATH_NOT_FOUND, 0x00060001},
-        {"QUERY_INFORMATION, no share behind the tree", legacy(0x08, TID, {}), OBJECT_NAME_NOT_FOUND, 0x00020001},
-        {"CHECK_DIRECTORY, no share behind the tree", legacy(0x10, TID, {4}), OBJECT_PATH_NOT_FOUND, 0x00060001},
+        {"no ByteCount", no_bcc, NT_STATUS_INVALID_PARAMETER, 0x00060001},
+        {"words and ByteCount cut", words_cut, NT_STATUS_INVALID_PARAMETER, 0x00060001},
+        {"no tree", legacy(0x08, 0x0999, root), NT_STATUS_BAD_NETWORK_NAME, 0x00060001},
+        {"no tree, CHECK_DIRECTORY", legacy(0x10, 0x0999, root), NT_STATUS_BAD_NETWORK_NAME, 0x00060001},
+        {"odd UTF-16 name", legacy(0x08, TID, {4, 'a', 0, 'b'}), NT_STATUS_INVALID_PARAMETER, 0x00060001},
+        {"name refused", legacy(0x10, TID, le().u8(4).utf16("..")), NT_STATUS_OBJECT_NAME_INVALID, 0x00060001},
+        {"QUERY_INFORMATION on IPC$", legacy(0x08, IPC_TID, root), NT_STATUS_OBJECT_NAME_NOT_FOUND, 0x00020001},
+        {"CHECK_DIRECTORY on IPC$", legacy(0x10, IPC_TID, root), NT_STATUS_OBJECT_PATH_NOT_FOUND, 0x00060001},
+        {"QUERY_INFORMATION, no share behind the tree", legacy(0x08, TID, {}), NT_STATUS_OBJECT_NAME_NOT_FOUND, 0x00020001},
+        {"CHECK_DIRECTORY, no share behind the tree", legacy(0x10, TID, {4}), NT_STATUS_OBJECT_PATH_NOT_FOUND, 0x00060001},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {

@@ -7,6 +7,7 @@
 #include "cfg/opts.h"
 #include "cfg/stats.h"
 #include "conn.h"
+#include "opts_guard.h"
 #include "smb1.h"
 
 using namespace tb1s_test;
@@ -14,28 +15,6 @@ using namespace tb1s_test;
 namespace {
 
 const bytes k_ok = {0x82, 0, 0, 0};
-
-// The SMB messages the peer received, without their NetBIOS headers (each
-// reply is written as a 4-byte header and then the message).
-std::vector<smb1_reply> replies_of(const conn &c)
-{
-    std::vector<smb1_reply> out;
-    for (const bytes &w : c.writes) {
-        smb1_reply r;
-        if (parse_reply(w, &r))
-            out.push_back(r);
-    }
-    return out;
-}
-
-struct option_guard {
-    std::string key, restore;
-    option_guard(const char *k, const char *v, const char *old) : key(k), restore(old)
-    {
-        EXPECT_EQ(tb1s_opt_set(k, v), 0) << k << "=" << v;
-    }
-    ~option_guard() { tb1s_opt_set(key.c_str(), restore.c_str()); }
-};
 
 TEST(Runner, SessionRequestsAreAnsweredAtAnyTimeAndNotLogged)
 {
@@ -73,7 +52,7 @@ TEST(Runner, KeepAlivesAreSilent)
     conn c;
     c.feed({0, 0, 0, 0}).feed({0, 0, 0, 0}).feed(smb1_frame(echo_request()));
     c.run();
-    EXPECT_EQ(replies_of(c).size(), 1u);
+    EXPECT_EQ(replies_of(c.writes).size(), 1u);
     EXPECT_EQ(c.writes.size(), 2u);
     EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 0);
 }
@@ -84,7 +63,7 @@ TEST(Runner, ReadsPacketsDeliveredAByteAtATime)
     c.chunk = 1;
     c.feed(nbss(bytes(5, 0x20), 0x81)).feed(smb1_frame(echo_request(7))).feed(smb1_frame(echo_request(8)));
     c.run();
-    auto r = replies_of(c);
+    auto r = replies_of(c.writes);
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].mid, 7);
     EXPECT_EQ(r[1].mid, 8);
@@ -100,7 +79,7 @@ TEST(Runner, EndOfStreamToleranceIsPerRead)
         conn c;  // two in the header, two in the body: served
         c.feed(head).result(0).result(0).feed(rest).result(0).result(0).feed(tail);
         c.run();
-        EXPECT_EQ(replies_of(c).size(), 1u);
+        EXPECT_EQ(replies_of(c.writes).size(), 1u);
     }
     {
         conn c;  // three in the body with data between them: ended
@@ -120,7 +99,8 @@ TEST(Runner, EndOfStreamToleranceIsPerRead)
 
 TEST(Runner, IdlePeerIsDisconnectedAndCounted)
 {
-    option_guard idle("idle_timeout_ms", "100", "30000");
+    opts_guard opts;
+    opts.set("idle_timeout_ms", "100");
     stat_watch w;
     conn c;
     c.at_end = -2;  // nothing more arrives, and no end of stream either
@@ -169,7 +149,7 @@ TEST(Runner, NonSmb1MessagesAreDropped)
         conn c;
         c.feed(nbss(r.msg)).feed(smb1_frame(echo_request(9)));
         c.run();
-        auto rep = replies_of(c);
+        auto rep = replies_of(c.writes);
         ASSERT_EQ(rep.size(), r.replies + 1) << r.what;
         EXPECT_EQ(rep.back().mid, 9) << r.what << ": the next message is served";
         EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), r.replies ? 0 : 1) << r.what;
@@ -199,12 +179,13 @@ TEST(Runner, MessageSizeLimit)
         {"65536", 65537, false},
     };
     for (const row &r : rows) {
-        option_guard limit("max_message", r.max_message, "4194304");
+        opts_guard opts;
+        opts.set("max_message", r.max_message);
         stat_watch w;
         conn c;
         c.feed(big_echo(r.size)).feed(smb1_frame(echo_request()));
         c.run();
-        auto rep = replies_of(c);
+        auto rep = replies_of(c.writes);
         std::string what = std::string("max_message ") + r.max_message + ", message " + std::to_string(r.size);
         if (r.served) {
             ASSERT_EQ(rep.size(), 2u) << what;
@@ -242,7 +223,7 @@ TEST(Runner, ReplyHeaderMirrorsTheRequest)
         conn c;
         c.feed(smb1_frame(q));
         c.run();
-        auto rep = replies_of(c);
+        auto rep = replies_of(c.writes);
         ASSERT_EQ(rep.size(), 1u);
         const smb1_reply &p = rep[0];
         EXPECT_EQ(p.cmd, 0x2B);

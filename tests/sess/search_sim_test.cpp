@@ -7,30 +7,13 @@
 
 #include "cfg/stats.h"
 #include "files.h"
+#include "opts_guard.h"
 #include "cfg/opts.h"
 #include "share_rig.h"
 
 using namespace tb1s_test;
 
 namespace {
-
-smb1_request negotiate()
-{
-    smb1_request r;
-    r.cmd = 0x72;
-    r.data = le().u8(2).ascii("NT LM 0.12");
-    return r;
-}
-
-// SESSION_SETUP_ANDX of 13 words with both password lengths 0: a guest.
-smb1_request guest_setup()
-{
-    smb1_request r;
-    r.cmd = 0x73;
-    r.words = le().u8(0xFF).u8(0).u16(0).u16(16644).u16(50).u16(0).u32(0).u16(0).u16(0).u32(0).u32(0x000000D4);
-    r.data = le().u8(0).utf16("").utf16("").utf16("Unix").utf16("tests");
-    return r;
-}
 
 smb1_request legacy(uint8_t cmd, uint16_t tid, const std::string &name)
 {
@@ -41,17 +24,6 @@ smb1_request legacy(uint8_t cmd, uint16_t tid, const std::string &name)
     return r;
 }
 
-// Guests allowed for one test; the option as it was afterwards.
-struct guest_on {
-    tb1s_opts saved;
-    guest_on()
-    {
-        tb1s_opts_get(&saved);
-        tb1s_opt_set("guest", "on");
-    }
-    ~guest_on() { tb1s_opt_set("guest", saved.guest < 0 ? "auto" : saved.guest ? "on" : "off"); }
-};
-
 // Identifiers the server hands out in this conversation, by its rules: TIDs
 // and search ids from one counter (low 16 bits OR 1, never one in use), FIDs
 // as counter * 16 + 1.
@@ -59,7 +31,8 @@ constexpr uint16_t TID_MUSIC = 0x0001, TID_IPC = 0x0003, SID = 0x0003, FID_SONG 
 
 TEST(SearchSim, ListQueryAndPipe)
 {
-    guest_on guest;
+    opts_guard opts;
+    opts.set("guest", "on");
     share_set shares;
     temp_dir tmp;
     std::string root = std::filesystem::canonical(tmp.path).string();
@@ -71,64 +44,57 @@ TEST(SearchSim, ListQueryAndPipe)
 
     bytes bind = from_hex("05000b03100000004800000001000000b810b810000000000100000000000100"
                           "c84f324b7016d30112785a47bf6ee18803000000045d888aeb1cc9119fe808002b10486002000000");
-    std::vector<bytes> frames = {
-        smb1_frame(negotiate()),
-        smb1_frame(guest_setup()),
-        smb1_frame(tree_req("\\\\TALVERN\\MUSIC")),
-        smb1_frame(tree_req("\\\\TALVERN\\IPC$")),
-        smb1_frame(trans2_req(TID_MUSIC, 1, le().u16(0x16).u16(1366).u16(0).u16(0x0104).u32(0).utf16("\\sub\\*"))),
-        smb1_frame(trans2_req(TID_MUSIC, 2, le().u16(SID).u16(1366).u16(0x0104).u32(0).u16(0).utf16(""))),
-        smb1_frame(trans2_req(TID_MUSIC, 6, le().u16(SID))),
-        smb1_frame(trans2_req(TID_MUSIC, 2, le().u16(SID).u16(1366).u16(0x0104).u32(0).u16(0).utf16(""))),
-        smb1_frame(trans2_req(TID_MUSIC, 5, le().u16(0x0107).u32(0).utf16("\\song.mp3"))),
-        smb1_frame(trans2_req(TID_MUSIC, 3, le().u16(0x0102))),
-        smb1_frame(create_req(TID_MUSIC, "\\song.mp3")),
-        smb1_frame(trans2_req(TID_MUSIC, 7, le().u16(FID_SONG).u16(0x0102))),
-        smb1_frame(legacy(0x08, TID_MUSIC, "\\song.mp3")),
-        smb1_frame(legacy(0x10, TID_MUSIC, "\\sub")),
-        smb1_frame(create_req(TID_IPC, "srvsvc")),
-        smb1_frame(trans_req(TID_IPC, {0x0026, FID_PIPE}, bind)),
-    };
-    std::string text;
-    for (const bytes &f : frames)
-        text += to_hex(f) + "\n";
     stat_watch w;
-    transcript t = parse_transcript(run_sim(text));
-    ASSERT_EQ(t.replies.size(), frames.size()) << t.result;
-    const std::vector<smb1_reply> &p = t.replies;
-    for (size_t i : {1, 2, 3})
+    std::vector<smb1_reply> p = converse({
+        tree_req("\\\\TALVERN\\MUSIC"),
+        tree_req("\\\\TALVERN\\IPC$"),
+        trans2_req(TID_MUSIC, 1, le().u16(0x16).u16(1366).u16(0).u16(0x0104).u32(0).utf16("\\sub\\*")),
+        trans2_req(TID_MUSIC, 2, le().u16(SID).u16(1366).u16(0x0104).u32(0).u16(0).utf16("")),
+        trans2_req(TID_MUSIC, 6, le().u16(SID)),
+        trans2_req(TID_MUSIC, 2, le().u16(SID).u16(1366).u16(0x0104).u32(0).u16(0).utf16("")),
+        trans2_req(TID_MUSIC, 5, le().u16(0x0107).u32(0).utf16("\\song.mp3")),
+        trans2_req(TID_MUSIC, 3, le().u16(0x0102)),
+        create_req(TID_MUSIC, "\\song.mp3"),
+        trans2_req(TID_MUSIC, 7, le().u16(FID_SONG).u16(0x0102)),
+        legacy(0x08, TID_MUSIC, "\\song.mp3"),
+        legacy(0x10, TID_MUSIC, "\\sub"),
+        create_req(TID_IPC, "srvsvc"),
+        trans_req(TID_IPC, {0x0026, FID_PIPE}, bind),
+    });
+    ASSERT_EQ(p.size(), 14u);
+    for (size_t i : {0, 1})
         ASSERT_EQ(p[i].status, 0u) << "reply " << i;
-    ASSERT_EQ(p[2].tid, TID_MUSIC);
-    ASSERT_EQ(p[3].tid, TID_IPC);
+    ASSERT_EQ(p[0].tid, TID_MUSIC);
+    ASSERT_EQ(p[1].tid, TID_IPC);
 
-    t2_reply first = t2_parse(p[4]);
+    t2_reply first = t2_parse(p[2]);
     ASSERT_EQ(first.status, 0u);
     ASSERT_EQ(ld16le(first.params.data()), SID);
     EXPECT_EQ(ld16le(first.params.data() + 2), 200);
     EXPECT_EQ(ld16le(first.params.data() + 4), 0);
-    t2_reply next = t2_parse(p[5]);
+    t2_reply next = t2_parse(p[3]);
     EXPECT_EQ(next.status, 0u);
     EXPECT_EQ(ld16le(next.params.data()), 52) << "the other 50 files and the two dot entries";
     EXPECT_EQ(ld16le(next.params.data() + 2), 1);
-    EXPECT_EQ(t2_parse(p[6]).status, 0u) << "search close";
-    EXPECT_EQ(p[7].status, 0xC0000008u) << "FIND_NEXT2 after the close";
+    EXPECT_EQ(t2_parse(p[4]).status, 0u) << "search close";
+    EXPECT_EQ(p[5].status, 0xC0000008u) << "FIND_NEXT2 after the close";
 
-    t2_reply all = t2_parse(p[8]);
+    t2_reply all = t2_parse(p[6]);
     ASSERT_EQ(all.data.size(), 94u);
     EXPECT_EQ(ld64le(all.data.data() + 48), 5u);
-    t2_reply vol = t2_parse(p[9]);
+    t2_reply vol = t2_parse(p[7]);
     ASSERT_EQ(vol.data.size(), 32u);
     EXPECT_EQ(bytes(vol.data.begin() + 18, vol.data.end()), bytes(le().utf16("TALVERN", false)));
-    ASSERT_EQ(p[10].status, 0u);
-    ASSERT_EQ(ld16le(p[10].words.data() + 5), FID_SONG);
-    EXPECT_EQ(ld64le(t2_parse(p[11]).data.data() + 8), 5u);
-    EXPECT_EQ(p[12].status, 0u);
-    EXPECT_EQ(ld32le(p[12].words.data() + 2), 0x586F645Cu);
-    EXPECT_EQ(to_hex(body(p[13])), "02ff000000");
-    ASSERT_EQ(p[14].status, 0u);
-    ASSERT_EQ(ld16le(p[14].words.data() + 5), FID_PIPE);
-    EXPECT_EQ(p[15].status, 0u) << "bind acknowledged";
-    EXPECT_EQ(p[15].wc, 10);
+    ASSERT_EQ(p[8].status, 0u);
+    ASSERT_EQ(ld16le(p[8].words.data() + 5), FID_SONG);
+    EXPECT_EQ(ld64le(t2_parse(p[9]).data.data() + 8), 5u);
+    EXPECT_EQ(p[10].status, 0u);
+    EXPECT_EQ(ld32le(p[10].words.data() + 2), 0x586F645Cu);
+    EXPECT_EQ(to_hex(body(p[11])), "02ff000000");
+    ASSERT_EQ(p[12].status, 0u);
+    ASSERT_EQ(ld16le(p[12].words.data() + 5), FID_PIPE);
+    EXPECT_EQ(p[13].status, 0u) << "bind acknowledged";
+    EXPECT_EQ(p[13].wc, 10);
     EXPECT_EQ(w.delta(STAT_SRVSVC_QUERIES), 1);
     EXPECT_EQ(w.delta(STAT_LISTINGS_SENT), 1);
 }

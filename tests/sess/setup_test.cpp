@@ -51,19 +51,8 @@ ext_run ext_logon(ext_client client)
     };
     d.run(smb1_frame(negotiate_request()));
     ext_run out;
-    for (const bytes &m : d.sent) {
-        smb1_reply r;
-        if (parse_reply(m, &r))
-            out.replies.push_back(r);
-    }
+    out.replies = replies_of(d.sent);
     out.key = client.key;
-    return out;
-}
-
-bytes concat(const bytes &a, const bytes &b)
-{
-    bytes out = a;
-    out.insert(out.end(), b.begin(), b.end());
     return out;
 }
 
@@ -90,10 +79,10 @@ TEST(SessionSetup, ExtendedExchanges)
          "secret", 0, false},
         {"second account, bare NTLMSSP, signing required", "off", "required", false, true, false, false, "bob",
          "hunter2", 0, false},
-        {"wrong password", "off", "enabled", true, true, false, false, "alice", "wrong", ST_LOGON, false},
-        {"unknown user", "off", "enabled", true, true, false, false, "carol", "secret", ST_LOGON, false},
-        {"empty user name, guests off", "off", "enabled", true, true, false, false, "", "", ST_LOGON, false},
-        {"anonymous, guests off", "off", "enabled", true, true, true, false, "", "", ST_LOGON, false},
+        {"wrong password", "off", "enabled", true, true, false, false, "alice", "wrong", NT_STATUS_LOGON_FAILURE, false},
+        {"unknown user", "off", "enabled", true, true, false, false, "carol", "secret", NT_STATUS_LOGON_FAILURE, false},
+        {"empty user name, guests off", "off", "enabled", true, true, false, false, "", "", NT_STATUS_LOGON_FAILURE, false},
+        {"anonymous, guests off", "off", "enabled", true, true, true, false, "", "", NT_STATUS_LOGON_FAILURE, false},
         {"right password, guests on", "on", "enabled", true, true, false, false, "alice", "secret", 0, true},
         {"guest asking for signatures, signing enabled", "on", "enabled", true, true, false, true, "alice", "secret",
          0, true},
@@ -120,7 +109,7 @@ TEST(SessionSetup, ExtendedExchanges)
         ASSERT_EQ(run.replies.size(), 4u) << r.what;
         const smb1_reply &chal = run.replies[1], &fin = run.replies[2];
 
-        EXPECT_EQ(chal.status, ST_MORE) << r.what;
+        EXPECT_EQ(chal.status, NT_STATUS_MORE_PROCESSING_REQUIRED) << r.what;
         EXPECT_EQ(chal.uid, 1) << r.what;
         EXPECT_EQ(chal.wc, 4) << r.what;
         EXPECT_EQ(chal.word(0), 0x00FF) << r.what;
@@ -128,14 +117,14 @@ TEST(SessionSetup, ExtendedExchanges)
         bytes blob = reply_blob(chal);
         EXPECT_EQ(blob[0], r.spnego ? 0xA1 : 'N') << r.what << ": a negTokenResp, or the bare message";
         bytes texts = r.spnego ? server_texts() : bytes{};
-        EXPECT_EQ(to_hex(chal.data), to_hex(concat(blob, texts))) << r.what;
+        EXPECT_EQ(to_hex(chal.data), to_hex(cat({blob, texts}))) << r.what;
         EXPECT_EQ(chal.flags2 & 0x8000, 0) << r.what << ": the texts are 8-bit";
         EXPECT_EQ(to_hex(chal.signature), "0000000000000000") << r.what;
 
         EXPECT_EQ(fin.status, r.status) << r.what;
         EXPECT_EQ(fin.uid, 1) << r.what;
         if (r.status != 0) {
-            EXPECT_EQ(to_hex(bytes(fin.raw.begin() + 32, fin.raw.end())), "03ff00000000000000") << r.what;
+            EXPECT_EQ(to_hex(body(fin)), "03ff00000000000000") << r.what;
             EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 1) << r.what;
             EXPECT_EQ(w.delta(STAT_SESSIONS) + w.delta(STAT_GUEST_SESSIONS), 0) << r.what;
             continue;
@@ -144,7 +133,7 @@ TEST(SessionSetup, ExtendedExchanges)
         EXPECT_EQ(fin.word(2), r.as_guest ? 1 : 0) << r.what << ": Action";
         tb1s_buf done{};
         tb1s_spnego_done(&done);
-        bytes want = r.spnego ? concat(bytes(done.data, done.data + done.len), server_texts()) : bytes{};
+        bytes want = r.spnego ? cat({bytes(done.data, done.data + done.len), server_texts()}) : bytes{};
         tb1s_buf_free(&done);
         EXPECT_EQ(fin.word(3), r.spnego ? 23 : 0) << r.what;
         EXPECT_EQ(fin.byte_count, want.size()) << r.what;
@@ -192,7 +181,7 @@ TEST(SessionSetup, MalformedAuthenticateIsInvalidParameterOnBothPaths)
         m[63] = 0x00;
         stat_watch w;
         smb1_reply p = rig.serve(setup_ext_request(spnego_wrap_resp(m)));
-        EXPECT_EQ(p.status, ST_INVALID) << guest;
+        EXPECT_EQ(p.status, NT_STATUS_INVALID_PARAMETER) << guest;
         EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 1) << guest;
         EXPECT_EQ(rig.s->logged_on, 0) << guest;
     }
@@ -255,37 +244,37 @@ TEST(SessionSetup, RefusedRequests)
         smb1_request r;
         uint32_t nt, dos;  // 0: not refused
     } rows[] = {
-        {"WordCount 0", words_only(0, 0), ST_INVALID, dos_pair(1, 8)},
-        {"WordCount 11", words_only(11, 22), ST_INVALID, dos_pair(1, 8)},
-        {"WordCount 14", words_only(14, 28), ST_INVALID, dos_pair(1, 8)},
-        {"12 words, no ByteCount", words_only(12, 24), ST_INVALID, dos_pair(1, 8)},
-        {"12 words, ByteCount, one blob byte", words_only(12, 27), ST_INVALID, dos_pair(1, 8)},
-        {"blob past the end", blob_past_end, ST_INVALID, dos_pair(1, 8)},
-        {"ByteCount past the end", bc_too_big, ST_INVALID, dos_pair(1, 8)},
+        {"WordCount 0", words_only(0, 0), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"WordCount 11", words_only(11, 22), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"WordCount 14", words_only(14, 28), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"12 words, no ByteCount", words_only(12, 24), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"12 words, ByteCount, one blob byte", words_only(12, 27), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"blob past the end", blob_past_end, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"ByteCount past the end", bc_too_big, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
         {"ByteCount over the body", bc_over_body, 0, 0},
-        {"empty blob", empty_blob, ST_LOGON, dos_pair(2, 231)},
-        {"blob of zero bytes", ext({0, 0}), ST_LOGON, dos_pair(2, 231)},
-        {"blob of garbage", ext(from_hex("3003020100")), ST_LOGON, dos_pair(2, 231)},
+        {"empty blob", empty_blob, NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"blob of zero bytes", ext({0, 0}), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"blob of garbage", ext(from_hex("3003020100")), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
         {"mechTypes without NTLMSSP", ext(from_hex("601d06062b0601050502a0133011a00f300d06092a864886f712010202")),
-         ST_LOGON, dos_pair(2, 231)},
-        {"token that is not NTLMSSP", ext(spnego_wrap_resp(from_hex("4e544c4d5353500101000000"))), ST_LOGON,
-         dos_pair(2, 231)},
-        {"NTLMSSP token of 11 bytes", ext(spnego_wrap_resp(bytes(nego.begin(), nego.begin() + 11))), ST_LOGON,
-         dos_pair(2, 231)},
-        {"bare NTLMSSP of 11 bytes", bare11, ST_LOGON, dos_pair(2, 231)},
-        {"message type 2", ext(spnego_wrap_init(type2)), ST_INVALID, dos_pair(1, 8)},
+         NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"token that is not NTLMSSP", ext(spnego_wrap_resp(from_hex("4e544c4d5353500101000000"))), NT_STATUS_LOGON_FAILURE,
+         tb1s_dos(2, 231)},
+        {"NTLMSSP token of 11 bytes", ext(spnego_wrap_resp(bytes(nego.begin(), nego.begin() + 11))), NT_STATUS_LOGON_FAILURE,
+         tb1s_dos(2, 231)},
+        {"bare NTLMSSP of 11 bytes", bare11, NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"message type 2", ext(spnego_wrap_init(type2)), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
         {"13 words, lengths past the end", setup_nonext_request(bytes(24, 1), bytes(200, 2)), 0, 0},
-        {"13 words, NTLMv1 response", setup_nonext_request(bytes(24, 1), bytes(24, 2)), ST_LOGON, dos_pair(2, 231)},
-        {"13 words, LM of 23 bytes", setup_nonext_request(bytes(23, 1), bytes(60, 2)), ST_LOGON, dos_pair(2, 231)},
-        {"13 words, NT of 23 bytes", setup_nonext_request(bytes(24, 1), bytes(23, 2)), ST_LOGON, dos_pair(2, 231)},
-        {"13 words, no account", setup_nonext_request(bytes(24, 1), bytes(60, 2)), ST_LOGON, dos_pair(2, 231)},
+        {"13 words, NTLMv1 response", setup_nonext_request(bytes(24, 1), bytes(24, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"13 words, LM of 23 bytes", setup_nonext_request(bytes(23, 1), bytes(60, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"13 words, NT of 23 bytes", setup_nonext_request(bytes(24, 1), bytes(23, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"13 words, no account", setup_nonext_request(bytes(24, 1), bytes(60, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
     };
     // Lengths that claim 20 bytes more than the message holds.
     rows[16].r.words[14] = 24;
     rows[16].r.words[16] = 220 - 24;
     rows[16].r.data.resize(100);
-    rows[16].nt = ST_INVALID;
-    rows[16].dos = dos_pair(1, 8);
+    rows[16].nt = NT_STATUS_INVALID_PARAMETER;
+    rows[16].dos = tb1s_dos(1, 8);
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
             std::string what = std::string(r.what) + (nt ? " (NT)" : " (DOS)");
@@ -296,11 +285,11 @@ TEST(SessionSetup, RefusedRequests)
             stat_watch w;
             smb1_reply p = rig.serve(q);
             if (r.nt == 0) {
-                EXPECT_EQ(p.status, ST_MORE) << what << ": always in NT form";
+                EXPECT_EQ(p.status, NT_STATUS_MORE_PROCESSING_REQUIRED) << what << ": always in NT form";
                 continue;
             }
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "03ff00000000000000") << what;
+            EXPECT_EQ(to_hex(body(p)), "03ff00000000000000") << what;
             EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 1) << what;
             EXPECT_EQ(rig.s->logon_failures, 1) << what;
             EXPECT_EQ(rig.s->logged_on, 0) << what;
@@ -326,7 +315,7 @@ TEST(SessionSetup, BlobsWithoutTokenGetAWrappedChallenge)
         session_rig rig;
         smb1_reply nego = rig.serve(negotiate_request());
         smb1_reply p = rig.serve(setup_ext_request(r.blob));
-        EXPECT_EQ(p.status, ST_MORE) << r.what;
+        EXPECT_EQ(p.status, NT_STATUS_MORE_PROCESSING_REQUIRED) << r.what;
         bytes blob = reply_blob(p);
         ASSERT_FALSE(blob.empty()) << r.what;
         EXPECT_EQ(blob[0], 0xA1) << r.what;
@@ -353,9 +342,9 @@ TEST(SessionSetup, NonExtendedLogons)
         {"NTLMv2 and LMv2", "off", "enabled", "secret", false, false, 0, 0},
         {"NTLMv2 and LMv2, signing required", "on", "required", "secret", false, false, 0, 0},
         {"NTLMv2 and LMv2, client asks for signatures", "off", "enabled", "secret", false, true, 0, 0},
-        {"wrong password", "off", "enabled", "wrong", false, false, ST_LOGON, 0},
+        {"wrong password", "off", "enabled", "wrong", false, false, NT_STATUS_LOGON_FAILURE, 0},
         {"anonymous, guests on", "on", "enabled", "", true, false, 0, 1},
-        {"anonymous, guests off", "off", "enabled", "", true, false, ST_LOGON, 0},
+        {"anonymous, guests off", "off", "enabled", "", true, false, NT_STATUS_LOGON_FAILURE, 0},
     };
     for (const row &r : rows) {
         setup_guard g;
@@ -376,9 +365,7 @@ TEST(SessionSetup, NonExtendedLogons)
             q.flags2 |= 0x0004;
         smb1_reply p = rig.serve(q);
         EXPECT_EQ(p.status, r.status) << r.what;
-        EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())),
-                  "03ff000000" + to_hex(le().u16(r.action)) + "0000")
-            << r.what;
+        EXPECT_EQ(to_hex(body(p)), "03ff000000" + to_hex(le().u16(r.action)) + "0000") << r.what;
         EXPECT_EQ(rig.s->ext_sec, 0) << r.what;
         EXPECT_EQ(rig.s->client_bufsize, 16644u) << r.what;
         EXPECT_EQ(w.delta(STAT_SIGN_REQUIRED_SESSIONS), 0) << r.what;
@@ -426,8 +413,8 @@ TEST(SessionSetup, AlreadyLoggedOnAndUidSequence)
             if (!nt)
                 again.flags2 &= uint16_t(~0x4000);
             smb1_reply p = rig.serve(again);
-            EXPECT_EQ(p.status, nt ? ST_NOT_ACCEPTED : dos_pair(2, 231));
-            EXPECT_EQ(to_hex(bytes(p.raw.begin() + 32, p.raw.end())), "03ff00000000000000");
+            EXPECT_EQ(p.status, nt ? NT_STATUS_REQUEST_NOT_ACCEPTED : tb1s_dos(2, 231));
+            EXPECT_EQ(to_hex(body(p)), "03ff00000000000000");
             EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 0);
             EXPECT_EQ(rig.s->logged_on, 1);
             EXPECT_EQ(rig.s->logon_failures, 0);
@@ -452,15 +439,10 @@ TEST(SessionSetup, FailureLimitClosesTheConnection)
         c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
         c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
         c.run();
-        std::vector<smb1_reply> got;
-        for (const bytes &m : c.writes) {
-            smb1_reply r;
-            if (parse_reply(m, &r))
-                got.push_back(r);
-        }
+        std::vector<smb1_reply> got = replies_of(c.writes);
         ASSERT_EQ(got.size(), 5u) << "NEGOTIATE, two failures, ECHO, the third failure";
         EXPECT_EQ(got[3].cmd, 0x2B);
-        EXPECT_EQ(got[4].status, ST_LOGON);
+        EXPECT_EQ(got[4].status, NT_STATUS_LOGON_FAILURE);
         EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 3);
     }
 }

@@ -4,14 +4,13 @@
 
 #include "cfg/stats.h"
 #include "conn.h"
+#include "sess/status.h"
 #include "trans2.h"
 
 using namespace tb1s_test;
 
 namespace {
 
-constexpr uint32_t INVALID_PARAMETER = 0xC000000D, INVALID_INFO_CLASS = 0xC0000003, INVALID_HANDLE = 0xC0000008,
-                   NOT_SUPPORTED = 0xC00000BB, BAD_NETWORK_NAME = 0xC00000CC;
 constexpr uint16_t TID = 0x0801, FID = 0x0011;
 
 // A session with one tree and one open file whose snapshot says 1 byte.
@@ -58,20 +57,20 @@ TEST(Trans2, FramingTable)
         {"offset 68, count 6: the block is bytes 68..73", base, 0, true, 24},
         {"offset 13 counts from the WordCount byte: the Timeout field",
          with_word(with_word(with_word(with_word(base, 12, FID), 14, 0x0102), 20, 13), 18, 4), 0, true, 24},
-        {"offset 36 counts from the header start", with_word(base, 20, 36), INVALID_HANDLE, false},
-        {"count one byte past the end", with_word(base, 18, 7), INVALID_PARAMETER, false},
+        {"offset 36 counts from the header start", with_word(base, 20, 36), NT_STATUS_INVALID_HANDLE, false},
+        {"count one byte past the end", with_word(base, 18, 7), NT_STATUS_INVALID_PARAMETER, false},
         {"offset one byte past the end", with_word(with_word(base, 18, 0), 20, uint16_t(msg + 1)),
-         INVALID_PARAMETER, false},
+         NT_STATUS_INVALID_PARAMETER, false},
         {"an empty block at the very end (search close)",
          with_word(with_word(with_word(base, 18, 0), 20, uint16_t(msg)), 28, 6), 0, true},
-        {"count larger than the message", with_word(base, 18, 0xFFFF), INVALID_PARAMETER, false},
-        {"WordCount 14", wc14, INVALID_PARAMETER, false},
-        {"words cut short", cut, INVALID_PARAMETER, false},
-        {"nothing after the header", empty, INVALID_PARAMETER, false},
-        {"subcommand 0", with_word(base, 28, 0), INVALID_INFO_CLASS, false},
-        {"subcommand 4", with_word(base, 28, 4), INVALID_INFO_CLASS, false},
-        {"subcommand 8", with_word(base, 28, 8), INVALID_INFO_CLASS, false},
-        {"0x0007 on a TID without a tree, FID open", qfile(0x0999), BAD_NETWORK_NAME, false},
+        {"count larger than the message", with_word(base, 18, 0xFFFF), NT_STATUS_INVALID_PARAMETER, false},
+        {"WordCount 14", wc14, NT_STATUS_INVALID_PARAMETER, false},
+        {"words cut short", cut, NT_STATUS_INVALID_PARAMETER, false},
+        {"nothing after the header", empty, NT_STATUS_INVALID_PARAMETER, false},
+        {"subcommand 0", with_word(base, 28, 0), NT_STATUS_INVALID_INFO_CLASS, false},
+        {"subcommand 4", with_word(base, 28, 4), NT_STATUS_INVALID_INFO_CLASS, false},
+        {"subcommand 8", with_word(base, 28, 8), NT_STATUS_INVALID_INFO_CLASS, false},
+        {"0x0007 on a TID without a tree, FID open", qfile(0x0999), NT_STATUS_BAD_NETWORK_NAME, false},
     };
     for (const row &r : rows) {
         rig g;
@@ -138,13 +137,13 @@ TEST(Trans, SetupWordsAndThePipe)
         uint32_t status;
         int64_t queries;
     } rows[] = {
-        {"WordCount 13", short_words, INVALID_PARAMETER, 0},
-        {"data block outside the message", outside, INVALID_PARAMETER, 0},
-        {"setup0 not TransactNmPipe", trans_req(0, {0x23, 0x21}, {1}), NOT_SUPPORTED, 0},
-        {"no setup words: setup0 is 0", trans_req(0, {}, {1}), NOT_SUPPORTED, 0},
-        {"one setup word: the FID is 0", trans_req(0, {0x26}, {1}), INVALID_HANDLE, 0},
-        {"setup1 names a file, not the pipe", trans_req(0, {0x26, FID}, {1}), INVALID_HANDLE, 0},
-        {"setup1 names no open file", trans_req(0, {0x26, 0x0031}, {1}), INVALID_HANDLE, 0},
+        {"WordCount 13", short_words, NT_STATUS_INVALID_PARAMETER, 0},
+        {"data block outside the message", outside, NT_STATUS_INVALID_PARAMETER, 0},
+        {"setup0 not TransactNmPipe", trans_req(0, {0x23, 0x21}, {1}), NT_STATUS_NOT_SUPPORTED, 0},
+        {"no setup words: setup0 is 0", trans_req(0, {}, {1}), NT_STATUS_NOT_SUPPORTED, 0},
+        {"one setup word: the FID is 0", trans_req(0, {0x26}, {1}), NT_STATUS_INVALID_HANDLE, 0},
+        {"setup1 names a file, not the pipe", trans_req(0, {0x26, FID}, {1}), NT_STATUS_INVALID_HANDLE, 0},
+        {"setup1 names no open file", trans_req(0, {0x26, 0x0031}, {1}), NT_STATUS_INVALID_HANDLE, 0},
         {"the pipe, on no tree at all", trans_req(0x0999, {0x26, 0x21}, {5, 0, 0x0b}), 0xFFFFFFFF, 1},
     };
     for (const row &r : rows) {

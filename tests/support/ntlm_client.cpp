@@ -125,12 +125,6 @@ bytes filetime_bytes(uint64_t ft)
 
 uint64_t filetime_of(int64_t unix_seconds) { return (uint64_t(unix_seconds) + 11644473600ULL) * 10000000ULL; }
 
-bytes server_av(const std::string &name, uint64_t ft)
-{
-    bytes n = utf16le(name);
-    return av_pairs({{2, n}, {1, n}, {3, {}}, {4, {}}, {7, filetime_bytes(ft)}, {0, {}}});
-}
-
 bytes ntlmv2_response(const bytes &ntowf, const bytes &server_chal, const bytes &client_chal, uint64_t time_ft,
                       const bytes &av)
 {

@@ -28,9 +28,6 @@ bytes av_pairs(const std::vector<av_pair> &pairs);
 bytes filetime_bytes(uint64_t ft);
 // FILETIME of a Unix time, for any time (no special case for 0).
 uint64_t filetime_of(int64_t unix_seconds);
-// The AV pairs this server sends for a name: NbDomain, NbComputer, empty
-// DnsComputer and DnsDomain, Timestamp, EOL.
-bytes server_av(const std::string &name, uint64_t ft);
 
 // NTProofStr followed by the blob 01 01 00*6, time, client challenge,
 // 00*4, the AV pairs, 00*4.

@@ -101,13 +101,13 @@ bytes reply_blob(const smb1_reply &r)
     return {};
 }
 
-smb1_request echo_request(uint16_t mid)
+smb1_request echo_request(uint16_t mid, bytes data)
 {
     smb1_request r;
     r.cmd = 0x2B;
     r.mid = mid;
     r.words = le().u16(1);
-    r.data = {'e'};
+    r.data = std::move(data);
     return r;
 }
 

@@ -63,8 +63,8 @@ smb1_request setup_ext_request(const bytes &blob);
 // NTLMv2 responses, then account, domain, NativeOS and NativeLanMan.
 smb1_request setup_nonext_request(const bytes &lm, const bytes &nt, const std::string &user = "");
 
-// ECHO asking for one answer, with the MID and a one-byte payload.
-smb1_request echo_request(uint16_t mid = 1);
+// ECHO asking for one answer, with the MID and the payload.
+smb1_request echo_request(uint16_t mid = 1, bytes data = {'e'});
 
 bytes smb1_message(const smb1_request &r);           // the SMB message alone
 bytes nbss(const bytes &body, uint8_t type = 0x00);  // NetBIOS header + body
@@ -95,6 +95,9 @@ struct smb1_reply {
     bytes data;                // everything after ByteCount
     uint16_t word(size_t i) const;  // parameter word i (0 when absent)
 };
+
+// The body of a reply: everything after the 32-byte header.
+inline bytes body(const smb1_reply &p) { return bytes(p.raw.begin() + 32, p.raw.end()); }
 
 // The security blob of a reply: after the 16-byte ServerGUID of an
 // extended-security NEGOTIATE reply (17 words), or the SecurityBlobLength

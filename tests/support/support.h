@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "util/buf.h"
 
 namespace tb1s_test {
 
@@ -13,6 +16,22 @@ using bytes = std::vector<uint8_t>;
 std::string to_hex(const uint8_t *p, size_t n);
 inline std::string to_hex(const bytes &b) { return to_hex(b.data(), b.size()); }
 bytes from_hex(const std::string &hex);
+
+// The parts one after another.
+inline bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes out;
+    for (const bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A library buffer freed at the end of its scope.
+struct owned_buf {
+    tb1s_buf b{};
+    ~owned_buf() { tb1s_buf_free(&b); }
+    bytes get() const { return bytes(b.data, b.data + b.len); }
+};
 
 // A fresh temporary folder, removed with everything in it at destruction.
 struct temp_dir {

@@ -156,10 +156,7 @@ TEST(Serve, AnswersEchoAndStopsOnSigintWithStatistics)
 
     int fd = connect_to("127.0.0.1", port);
     ASSERT_GE(fd, 0);
-    smb1_request echo;
-    echo.cmd = 0x2B;
-    echo.words = le().u16(1);
-    echo.data = {'p', 'i', 'n', 'g'};
+    smb1_request echo = echo_request(1, {'p', 'i', 'n', 'g'});
     bytes frame = smb1_frame(echo);
     ASSERT_EQ(send(fd, frame.data(), frame.size(), 0), ssize_t(frame.size()));
     uint8_t head[4];
@@ -216,10 +213,7 @@ TEST(Serve, UserPasswordFromEnvironmentOrStandardInput)
 TEST(Serve, SimulatesAScriptFromARefusedPeer)
 {
     temp_dir d;
-    smb1_request echo;
-    echo.cmd = 0x2B;
-    echo.words = le().u16(1);
-    std::string path = d.write("echo.hex", script({smb1_frame(echo)}));
+    std::string path = d.write("echo.hex", script({smb1_frame(echo_request(1, {}))}));
     {
         proc p({"--simulate", path});
         EXPECT_EQ(p.finish(), 0) << p.err_text;

@@ -6,13 +6,11 @@
 
 #include "util/buf.h"
 #include "util/bytes.h"
+#include "support.h"
 
 namespace {
 
-struct owned_buf {
-    tb1s_buf b{};
-    ~owned_buf() { tb1s_buf_free(&b); }
-};
+using tb1s_test::owned_buf;
 
 TEST(Buf, GrowsInPowersOfTwoFrom256)
 {
