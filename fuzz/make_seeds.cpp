@@ -177,26 +177,6 @@ bytes conversation(uint8_t bits, const std::vector<bytes> &messages)
 
 bytes msg(const smb1_request &r) { return smb1_message(r); }
 
-smb1_request plain(uint8_t cmd, bytes words = {}, bytes data = {})
-{
-    smb1_request r;
-    r.cmd = cmd;
-    r.words = std::move(words);
-    r.data = std::move(data);
-    return r;
-}
-
-// The NTLMSSP message inside a blob the server sent.
-bytes token_in(const bytes &blob)
-{
-    const uint8_t *tok = nullptr;
-    uint64_t n = 0;
-    int32_t raw = 0;
-    if (tb1s_spnego_init(blob.data(), blob.size(), &tok, &n, &raw) != 0 || !tok)
-        return {};
-    return bytes(tok, tok + n);
-}
-
 void engine_seeds(const std::string &dir)
 {
     // The server's CHALLENGE_MESSAGE depends only on its name and the
@@ -204,7 +184,7 @@ void engine_seeds(const std::string &dir)
     tbsmb1s_set_option("allow_smb1", "1");
     tbsmb1s_set_option("clock", std::to_string(k_fuzz_now).c_str());
     transcript t = parse_transcript(run_sim(script({smb1_frame(negotiate_request())})));
-    bytes challenge = t.replies.empty() ? bytes{} : token_in(reply_blob(t.replies[0]));
+    bytes challenge = t.replies.empty() ? bytes{} : ntlm_in(reply_blob(t.replies[0]));
     bytes chal, info;
     if (!read_challenge(challenge, &chal, &info)) {
         std::fprintf(stderr, "make-seeds: no CHALLENGE_MESSAGE in the NEGOTIATE answer\n");
@@ -214,7 +194,7 @@ void engine_seeds(const std::string &dir)
 
     const bytes nego = msg(negotiate_request());
     const bytes echo = msg(echo_request());
-    const bytes off = msg(plain(0x74, le().u8(0xFF).u8(0).u16(0)));
+    const bytes off = msg(request(0x74, le().u8(0xFF).u8(0).u16(0)));
     auto authenticate = [&](const std::string &user, const std::string &password, bool key_exch, bool wrap) {
         ntlm_creds c;
         c.user = user;
@@ -256,12 +236,12 @@ void engine_seeds(const std::string &dir)
 
     // The commands answered without a handler file, a keep-alive, an SMB2
     // message and a message of 32 bytes.
-    smb1_request close = plain(0x04, le().u16(0x11).u32(0));
-    bytes short_msg = msg(plain(0x2B));
+    smb1_request close = request(0x04, le().u16(0x11).u32(0));
+    bytes short_msg = msg(request(0x2B));
     short_msg.resize(32);
     put(dir, "misc",
-        conversation(0, {nego, msg(plain(0x05, le().u16(1))), msg(close), msg(plain(0x71)), {},
-                         msg(plain(0xA0)), msg(plain(0x34)), msg(plain(0x2F, bytes(24, 0), {'x'})),
+        conversation(0, {nego, msg(request(0x05, le().u16(1))), msg(close), msg(request(0x71)), {},
+                         msg(request(0xA0)), msg(request(0x34)), msg(request(0x2F, bytes(24, 0), {'x'})),
                          from_hex("fe534d42400000000000000000000000"), short_msg, echo}));
 }
 

@@ -11,15 +11,6 @@ using namespace tb1s_test;
 
 namespace {
 
-smb1_request req(uint8_t cmd, bytes words = {}, bytes data = {})
-{
-    smb1_request r;
-    r.cmd = cmd;
-    r.words = std::move(words);
-    r.data = std::move(data);
-    return r;
-}
-
 smb1_reply serve_one(const smb1_request &r, int32_t *frames = nullptr)
 {
     transcript t = parse_transcript(run_sim(script({smb1_frame(r)})));
@@ -40,21 +31,21 @@ TEST(Dispatch, CommandsWithoutHandlerFiles)
         const char *body;  // hex of everything after the header
         int32_t counter;
     } rows[] = {
-        {"FLUSH", req(0x05, le().u16(0x11)), 0, 0, "02ff000000", NONE},
-        {"0x36 as FLUSH", req(0x36, le().u16(0x11)), 0, 0, "02ff000000", NONE},
-        {"TREE_DISCONNECT of no tree", req(0x71), 0, 0, "02ff000000", NONE},
-        {"LOGOFF without logon", req(0x74, le().u8(0xFF).u8(0).u16(0)), 0, 0, "02ff000000", NONE},
-        {"CLOSE of an unknown FID", req(0x04, le().u16(0x11).u32(0)), 0, 0, "000000", NONE},
-        {"CLOSE too short", req(0x04, le().u16(0x11)), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8), "00", NONE},
-        {"NT_TRANSACT", req(0xA0), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"NT_TRANSACT_SECONDARY", req(0xA1), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"CREATE is unknown", req(0x03), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS_SECONDARY is unknown", req(0x26), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS2_SECONDARY is unknown", req(0x33), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0x34 is unknown", req(0x34), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0xFE is unknown", req(0xFE), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"WRITE_ANDX refused", req(0x2F, bytes(24, 0), {'x'}), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
-        {"OPEN_ANDX refused", req(0x2D, bytes(30, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
+        {"FLUSH", request(0x05, le().u16(0x11)), 0, 0, "02ff000000", NONE},
+        {"0x36 as FLUSH", request(0x36, le().u16(0x11)), 0, 0, "02ff000000", NONE},
+        {"TREE_DISCONNECT of no tree", request(0x71), 0, 0, "02ff000000", NONE},
+        {"LOGOFF without logon", request(0x74, le().u8(0xFF).u8(0).u16(0)), 0, 0, "02ff000000", NONE},
+        {"CLOSE of an unknown FID", request(0x04, le().u16(0x11).u32(0)), 0, 0, "000000", NONE},
+        {"CLOSE too short", request(0x04, le().u16(0x11)), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8), "00", NONE},
+        {"NT_TRANSACT", request(0xA0), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
+        {"NT_TRANSACT_SECONDARY", request(0xA1), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
+        {"CREATE is unknown", request(0x03), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS_SECONDARY is unknown", request(0x26), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS2_SECONDARY is unknown", request(0x33), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"0x34 is unknown", request(0x34), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"0xFE is unknown", request(0xFE), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"WRITE_ANDX refused", request(0x2F, bytes(24, 0), {'x'}), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
+        {"OPEN_ANDX refused", request(0x2D, bytes(30, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -80,7 +71,7 @@ TEST(Dispatch, EveryStateChangingCommandIsRefused)
     for (uint8_t cmd : {0x00, 0x01, 0x06, 0x07, 0x09, 0x13, 0x0B, 0x2F, 0x31, 0x2C, 0x0C, 0x0D, 0x24, 0x29,
                         0x2A, 0x02, 0x2D}) {
         stat_watch w;
-        smb1_reply p = serve_one(req(cmd, bytes(8, 0)));
+        smb1_reply p = serve_one(request(cmd, bytes(8, 0)));
         EXPECT_EQ(p.status, NT_STATUS_ACCESS_DENIED) << "command " << int(cmd);
         EXPECT_EQ(p.raw.size(), 33u) << "command " << int(cmd);
         EXPECT_EQ(w.delta(STAT_MUTATING_REFUSED), 1) << "command " << int(cmd);
@@ -89,7 +80,7 @@ TEST(Dispatch, EveryStateChangingCommandIsRefused)
 
 TEST(Dispatch, EchoReturnsTheBytesAfterByteCount)
 {
-    smb1_request r = req(0x2B, le().u16(5), {'a', 'b', 'c', 'd'});
+    smb1_request r = request(0x2B, le().u16(5), {'a', 'b', 'c', 'd'});
     smb1_reply p = serve_one(r);
     EXPECT_EQ(p.status, 0u);
     EXPECT_EQ(to_hex(body(p)), "01" "0100" "0400" "61626364");
@@ -100,7 +91,7 @@ TEST(Dispatch, EchoReturnsTheBytesAfterByteCount)
     p = serve_one(r);
     EXPECT_EQ(to_hex(body(p)), "0101000000");
 
-    r = req(0x2B, le().u16(1), bytes(70000, 'x'));  // more trailing bytes than a ByteCount can announce
+    r = request(0x2B, le().u16(1), bytes(70000, 'x'));  // more trailing bytes than a ByteCount can announce
     transcript t = parse_transcript(run_sim(raw_script(smb1_frame(r))));
     ASSERT_EQ(t.replies.size(), 1u);
     p = t.replies[0];
@@ -110,7 +101,7 @@ TEST(Dispatch, EchoReturnsTheBytesAfterByteCount)
 
 TEST(Dispatch, FlushReplyIs37Bytes)
 {
-    EXPECT_EQ(serve_one(req(0x05, le().u16(1))).raw.size(), 37u);
+    EXPECT_EQ(serve_one(request(0x05, le().u16(1))).raw.size(), 37u);
 }
 
 TEST(Dispatch, CloseReleasesTheNewestOpenOfItsFid)
@@ -122,12 +113,12 @@ TEST(Dispatch, CloseReleasesTheNewestOpenOfItsFid)
     EXPECT_EQ(file_find(g.s, 0x0011), newer);
     EXPECT_EQ(file_find(g.s, 0x10011), newer) << "only the low 16 bits name a file";
 
-    smb1_reply p = g.serve(req(0x04, le().u16(0x0011).u32(0)));
+    smb1_reply p = g.serve(request(0x04, le().u16(0x0011).u32(0)));
     EXPECT_EQ(p.status, 0u);
     EXPECT_EQ(g.s->nfiles, 2);
     EXPECT_EQ(file_find(g.s, 0x0011), older);
-    g.serve(req(0x04, le().u16(0x0011).u32(0)));
-    p = g.serve(req(0x04, le().u16(0x0011).u32(0)));
+    g.serve(request(0x04, le().u16(0x0011).u32(0)));
+    p = g.serve(request(0x04, le().u16(0x0011).u32(0)));
     EXPECT_EQ(p.status, 0u) << "closing a FID that is no longer open succeeds";
     EXPECT_EQ(g.s->nfiles, 1);
     EXPECT_EQ(file_find(g.s, 0x0011), nullptr);
@@ -157,7 +148,7 @@ TEST(Dispatch, TreeDisconnectForgetsOnlyThatTree)
     g.s->trees[0] = tb1s_tree{1, 0x0001, "a", 0};
     g.s->trees[1] = tb1s_tree{1, 0x0003, "b", 0};
     g.add_file(0x0011)->tid = 0x0003;
-    smb1_request r = req(0x71);
+    smb1_request r = request(0x71);
     r.tid = 0x0003;
     smb1_reply p = g.serve(r);
     EXPECT_EQ(p.status, 0u);
@@ -185,7 +176,7 @@ TEST(Dispatch, LogoffReleasesEverythingAndReturnsToUidZero)
     e.sid = 7;
     e.list = static_cast<tb1s_vent *>(std::calloc(1, sizeof(tb1s_vent)));  // a listing of no entries
 
-    smb1_request r = req(0x74, le().u8(0xFF).u8(0).u16(0));
+    smb1_request r = request(0x74, le().u8(0xFF).u8(0).u16(0));
     r.uid = 1;
     smb1_reply p = g.serve(r);
     EXPECT_EQ(p.status, 0u);

@@ -40,18 +40,6 @@ struct setup_guard {
     }
 };
 
-// The NTLMSSP message in a blob the server sent (negTokenInit, negTokenResp
-// or bare); empty when there is none.
-inline bytes ntlm_in(const bytes &blob)
-{
-    const uint8_t *tok = nullptr;
-    uint64_t n = 0;
-    int32_t raw = 0;
-    if (tb1s_spnego_init(blob.data(), blob.size(), &tok, &n, &raw) != 0 || !tok)
-        return {};
-    return bytes(tok, tok + n);
-}
-
 // The client side of an extended-security logon.
 struct ext_client {
     ntlm_creds creds;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "crypto/crypto.h"
+#include "ntlm/spnego.h"
 
 namespace tb1s_test {
 
@@ -246,5 +247,15 @@ bytes spnego_wrap_init(const bytes &mech_token)
 }
 
 bytes spnego_wrap_resp(const bytes &token) { return der_tlv(0xA1, der_tlv(0x30, der_tlv(0xA2, der_tlv(0x04, token)))); }
+
+bytes ntlm_in(const bytes &blob)
+{
+    const uint8_t *tok = nullptr;
+    uint64_t n = 0;
+    int32_t raw = 0;
+    if (tb1s_spnego_init(blob.data(), blob.size(), &tok, &n, &raw) != 0 || !tok)
+        return {};
+    return bytes(tok, tok + n);
+}
 
 }  // namespace tb1s_test

@@ -68,6 +68,10 @@ bytes ntlm_authenticate(const bytes &challenge_msg, const ntlm_creds &c, bytes *
 // One DER element with a definite length (short form, 0x81 or 0x82).
 bytes der_tlv(uint8_t tag, const bytes &content);
 
+// The NTLMSSP message in a blob the server sent (negTokenInit, negTokenResp
+// or bare); empty when there is none.
+bytes ntlm_in(const bytes &blob);
+
 // SPNEGO wrappings a client sends: negTokenInit with mechTypes {NTLMSSP}
 // and the mechToken, and negTokenResp { responseToken }.
 bytes spnego_wrap_init(const bytes &mech_token);

@@ -101,6 +101,15 @@ bytes reply_blob(const smb1_reply &r)
     return {};
 }
 
+smb1_request request(uint8_t cmd, bytes words, bytes data)
+{
+    smb1_request r;
+    r.cmd = cmd;
+    r.words = std::move(words);
+    r.data = std::move(data);
+    return r;
+}
+
 smb1_request echo_request(uint16_t mid, bytes data)
 {
     smb1_request r;

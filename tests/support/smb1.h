@@ -63,6 +63,8 @@ smb1_request setup_ext_request(const bytes &blob);
 // NTLMv2 responses, then account, domain, NativeOS and NativeLanMan.
 smb1_request setup_nonext_request(const bytes &lm, const bytes &nt, const std::string &user = "");
 
+// A request of the command with these words and bytes, header defaults.
+smb1_request request(uint8_t cmd, bytes words = {}, bytes data = {});
 // ECHO asking for one answer, with the MID and the payload.
 smb1_request echo_request(uint16_t mid = 1, bytes data = {'e'});
 
