@@ -13,6 +13,8 @@
 #include "cfg/shares.h"
 #include "sess/handlers.h"
 
+using namespace tb1s;
+
 namespace {
 
 namespace fs = std::filesystem;

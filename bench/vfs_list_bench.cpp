@@ -13,6 +13,8 @@
 #include "util/buf.h"
 #include "vfs/vfs.h"
 
+using namespace tb1s;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -13,6 +13,8 @@
 #include "targets/fuzz_accounts.h"
 #include "tbsmb1s.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

@@ -12,6 +12,8 @@
 #include "fuzz_accounts.h"
 #include "tbsmb1s.h"
 
+using namespace tb1s;
+
 namespace {
 
 constexpr size_t k_raw_line = 16384;  // bytes per "!" line of a script

@@ -9,6 +9,8 @@
 #include "ntlm/ntlmssp.h"
 #include "fuzz_accounts.h"
 
+using namespace tb1s;
+
 namespace {
 
 std::unique_ptr<uint8_t[]> copy(const uint8_t *p, size_t n)

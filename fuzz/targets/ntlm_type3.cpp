@@ -7,6 +7,8 @@
 #include "ntlm/ntlmssp.h"
 #include "fuzz_accounts.h"
 
+using namespace tb1s;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     for (const fuzz_account &a : k_fuzz_accounts) {

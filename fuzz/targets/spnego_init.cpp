@@ -7,6 +7,8 @@
 
 #include "ntlm/spnego.h"
 
+using namespace tb1s;
+
 namespace {
 
 // Parses a wrapped token and checks that exactly tok comes back.

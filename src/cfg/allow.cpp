@@ -3,6 +3,8 @@
 #include "cfg/opts.h"
 #include "util/buf.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr int32_t k_max_cidrs = 64;
@@ -53,3 +55,5 @@ int tb1s_client_allowed(const tb1s_ip *ip)
             return 1;
     return 0;
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 
 #include "util/buf.h"
 
+namespace tb1s {
+
 std::mutex g_lock;
 
 namespace {
@@ -144,3 +146,5 @@ int32_t tb1s_opt_set(const char *key, const char *value)
     store(&g_opts, *rule, n, value);
     return 0;
 }
+
+}  // namespace tb1s

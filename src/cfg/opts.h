@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace tb1s {
+
 // The library lock guards the live options, the share and user tables, the
 // allow-list and the statistics counters. It is held only while a record or
 // entry is copied or changed, never across a socket, file or other blocking
@@ -30,3 +32,5 @@ struct tb1s_opts {
 void tb1s_opts_get(tb1s_opts *out);
 // Checks and stores one option (the export tbsmb1s_set_option). 0 or -1.
 int32_t tb1s_opt_set(const char *key, const char *value);
+
+}  // namespace tb1s

@@ -11,6 +11,8 @@
 #include "util/buf.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 tb1s_share g_shares[TB1S_MAX_SHARES];
 int32_t g_nshares;
 tb1s_user g_users[TB1S_MAX_USERS];
@@ -232,3 +234,5 @@ int tb1s_guest_allowed()
     std::lock_guard<std::mutex> hold(g_lock);
     return g_nusers == 0 ? 1 : 0;
 }
+
+}  // namespace tb1s

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 struct tb1s_share {
     char name[81];    // 1..80 bytes as the host gave it
     char path[1025];  // canonical host path; empty for "IPC$"
@@ -40,3 +42,5 @@ int tb1s_share_list(tb1s_share **out, int32_t *count);
 int tb1s_user_at(int32_t idx, char *name, uint64_t name_size, char *password, uint64_t password_size);
 // 1 if guest logons are allowed now (option guest; auto = while no user exists).
 int tb1s_guest_allowed();
+
+}  // namespace tb1s

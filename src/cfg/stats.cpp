@@ -2,6 +2,8 @@
 
 #include "cfg/opts.h"
 
+namespace tb1s {
+
 namespace {
 
 int64_t g_stats[TB1S_NSTATS];  // guarded by g_lock
@@ -36,3 +38,5 @@ int32_t tb1s_session_count()
     int64_t d = tb1s_stat_get(STAT_SESSIONS) - tb1s_stat_get(STAT_LOGON_FAILED);
     return d <= 0 ? 0 : int32_t(d);
 }
+
+}  // namespace tb1s

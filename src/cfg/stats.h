@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 enum tb1s_stat : int32_t {
     STAT_CONNECTIONS,
     STAT_REFUSED_ALLOW,
@@ -33,3 +35,5 @@ int64_t tb1s_stat_get(int32_t idx);               // under the library lock
 const char *tb1s_stat_name(int32_t idx);          // the JSON key
 // "sessions" minus "logon_failed", never below 0 (tbsmb1s_session_count).
 int32_t tb1s_session_count();
+
+}  // namespace tb1s

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 struct tb1s_sha256_ctx {
     uint32_t state[8];
     uint64_t count;     // bytes fed so far
@@ -74,3 +76,5 @@ int tb1s_ct_equal(const void *a, const void *b, uint64_t n);
 
 // Known-answer self-test of every primitive: 0 all passed, -1 otherwise.
 int tb1s_selftest();
+
+}  // namespace tb1s

@@ -7,6 +7,8 @@
 
 #include "crypto/crypto.h"
 
+namespace tb1s {
+
 // Compress one 64-byte block into a four-word state.
 void md4_block(uint32_t st[4], const uint8_t b[64]);
 void md5_block(uint32_t st[4], const uint8_t b[64]);
@@ -43,3 +45,5 @@ void md_feed(Ctx *c, const void *p, uint64_t n, Block block)
         std::memcpy(c->block, d, n);
     c->fill = n;
 }
+
+}  // namespace tb1s

@@ -2,6 +2,8 @@
 #include "crypto/crypto.h"
 #include "crypto/digest.h"
 
+namespace tb1s {
+
 namespace {
 
 // The digest an HMAC runs on: its context, incremental calls and size.
@@ -93,3 +95,5 @@ void tb1s_hmacmd5(const void *key, uint64_t key_len, const void *p, uint64_t n, 
     tb1s_hmacmd5_update(&c, p, n);
     tb1s_hmacmd5_final(&c, out);
 }
+
+}  // namespace tb1s

@@ -6,6 +6,8 @@
 #include "crypto/digest.h"
 #include "util/bytes.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint32_t k_md_iv[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
@@ -168,3 +170,5 @@ void tb1s_md5(const void *p, uint64_t n, uint8_t out[16])
     tb1s_md5_update(&c, p, n);
     tb1s_md5_final(&c, out);
 }
+
+}  // namespace tb1s

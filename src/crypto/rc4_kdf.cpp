@@ -4,6 +4,8 @@
 #include "crypto/crypto.h"
 #include "util/bytes.h"
 
+namespace tb1s {
+
 void tb1s_rc4_init(tb1s_rc4_ctx *c, const void *key, uint64_t key_len)
 {
     const uint8_t *k = static_cast<const uint8_t *>(key);
@@ -70,3 +72,5 @@ void tb1s_kdf_ctr_hmacsha256(const void *key, uint64_t key_len, const char *labe
     tb1s_wipe(blk, sizeof blk);
     tb1s_wipe(&keyed, sizeof keyed);
 }
+
+}  // namespace tb1s

@@ -4,6 +4,8 @@
 
 #include "crypto/crypto.h"
 
+namespace tb1s {
+
 namespace {
 
 using namespace std::string_view_literals;
@@ -121,3 +123,5 @@ int tb1s_selftest()
     }
     return failed ? -1 : 0;
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 #include "crypto/digest.h"
 #include "util/bytes.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint32_t K256[64] = {
@@ -88,3 +90,5 @@ void tb1s_sha256(const void *p, uint64_t n, uint8_t out[32])
     tb1s_sha256_update(&c, p, n);
     tb1s_sha256_final(&c, out);
 }
+
+}  // namespace tb1s

@@ -1,6 +1,8 @@
 // Secure wipe and constant-time comparison.
 #include "crypto/crypto.h"
 
+namespace tb1s {
+
 // Nothing sets this. Because it is read through a volatile access on every
 // call, the compiler cannot know which branch tb1s_wipe takes and so cannot
 // drop the zeroing of an area that is never read again.
@@ -33,3 +35,5 @@ int tb1s_ct_equal(const void *a, const void *b, uint64_t n)
         diff |= uint32_t(x[i] ^ y[i]);
     return int(1 & ((diff - 1) >> 8));
 }
+
+}  // namespace tb1s

@@ -12,6 +12,8 @@
 #include "net/state.h"
 #include "util/buf.h"
 
+using namespace tb1s;
+
 namespace {
 
 // {"running":..,"port":..,"clients":.., then every counter by name}.

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace tb1s {
+
 namespace {
 char *g_out;  // the last text returned by stats_json, selftest or simulate
 }
@@ -14,3 +16,5 @@ const char *tb1s_out_install(tb1s_buf *b)
     g_out = text;
     return g_out;
 }
+
+}  // namespace tb1s

@@ -4,6 +4,10 @@
 
 #include "util/buf.h"
 
+namespace tb1s {
+
 // Takes the text out of b (which becomes empty), releases the previous text
 // of the slot and returns the new one.
 const char *tb1s_out_install(tb1s_buf *b);
+
+}  // namespace tb1s

@@ -14,6 +14,8 @@
 #include "util/ip.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint64_t k_line_max = 65535;
@@ -211,3 +213,5 @@ const char *tb1s_simulate(const char *script, const char *peer)
     }
     return tb1s_out_install(&c.out);
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 enum : int32_t { FS_KIND_FILE = 0, FS_KIND_DIR = 1, FS_KIND_LINK = 2, FS_KIND_OTHER = 3 };
 
 struct tb1s_fstat {
@@ -40,3 +42,5 @@ tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st);
 // Bytes read (maybe fewer than asked), 0 at or past the end, -1 on error.
 int32_t tb1s_fs_pread(tb1s_fs_file *f, uint64_t offset, void *buf, int32_t n);
 void tb1s_fs_close(tb1s_fs_file *f);
+
+}  // namespace tb1s

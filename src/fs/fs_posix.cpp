@@ -19,6 +19,8 @@
 #include <cstring>
 #include <new>
 
+namespace tb1s {
+
 struct tb1s_fs_dir {
     DIR *dir;         // the enumeration, owned
     char name[1024];  // the last returned name
@@ -296,3 +298,5 @@ void tb1s_fs_close(tb1s_fs_file *f)
     close(f->fd);
     delete f;
 }
+
+}  // namespace tb1s

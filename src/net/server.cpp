@@ -16,6 +16,8 @@
 #include "net/state.h"
 #include "util/buf.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr const char *k_default_address = "127.0.0.1";
@@ -249,3 +251,5 @@ void tb1s_net_stop()
     g_server.sock = TB1S_NOSOCK;
     g_server.port = 0;
 }
+
+}  // namespace tb1s

@@ -8,6 +8,8 @@
 #include "sess/runner.h"
 #include "util/ip.h"
 
+namespace tb1s {
+
 // One accepted connection. The socket comes first and the record is its
 // transport's `user`, so x_read and x_write find the socket from `user`.
 // The connection thread alone uses sock, transport and the addresses until
@@ -33,3 +35,5 @@ int32_t x_read(void *user, uint8_t *p, int32_t max, int32_t timeout_ms);
 // 0 once all n bytes are sent; -1 on error, when the server is stopping, or
 // when no byte could be sent for the option io_timeout_ms.
 int32_t x_write(void *user, const uint8_t *p, int32_t n);
+
+}  // namespace tb1s

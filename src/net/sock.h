@@ -8,6 +8,8 @@
 
 #include "util/ip.h"
 
+namespace tb1s {
+
 using tb1s_sock = intptr_t;  // a platform socket; TB1S_NOSOCK when none
 inline constexpr tb1s_sock TB1S_NOSOCK = -1;
 
@@ -45,3 +47,5 @@ int tb1s_sock_wait(tb1s_sock s, bool write, int32_t ms);
 
 void tb1s_sock_shutdown(tb1s_sock s);  // both directions; errors ignored
 void tb1s_sock_close(tb1s_sock s);     // TB1S_NOSOCK is ignored
+
+}  // namespace tb1s

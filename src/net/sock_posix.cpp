@@ -14,6 +14,8 @@
 
 #include "util/buf.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr int k_backlog = 64;
@@ -181,3 +183,5 @@ void tb1s_sock_close(tb1s_sock s)
     if (s != TB1S_NOSOCK)
         close(fd_of(s));
 }
+
+}  // namespace tb1s

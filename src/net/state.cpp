@@ -1,5 +1,7 @@
 #include "net/state.h"
 
+namespace tb1s {
+
 tb1s_server g_server{
     .lock{}, .running = 0, .stopping = 0, .sock = TB1S_NOSOCK, .port = 0, .acceptor = nullptr, .conns = nullptr, .count = 0};
 
@@ -20,3 +22,5 @@ int32_t tb1s_net_client_count()
     std::lock_guard<std::mutex> g(g_server.lock);
     return g_server.count;
 }
+
+}  // namespace tb1s

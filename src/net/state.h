@@ -8,6 +8,8 @@
 #include "net/sock.h"
 #include "net/sys.h"
 
+namespace tb1s {
+
 struct tb1s_conn;
 
 struct tb1s_server {
@@ -27,3 +29,5 @@ int tb1s_server_stopping();  // the stopping flag, read under the network lock
 
 uint32_t tb1s_net_port();         // the bound port while running, else 0 (tbsmb1s_port)
 int32_t tb1s_net_client_count();  // live connections (tbsmb1s_client_count)
+
+}  // namespace tb1s

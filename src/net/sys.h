@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 struct tb1s_thread;  // a started thread, released by tb1s_thread_join
 
 // Starts fn(arg) on a new thread with a 1 MiB stack. 0, or -1 when no thread
@@ -15,3 +17,5 @@ void tb1s_thread_join(tb1s_thread *t);
 
 uint64_t tb1s_now_ms();   // monotonic milliseconds from an arbitrary origin
 int64_t tb1s_unix_now();  // whole seconds since 1970-01-01 UTC
+
+}  // namespace tb1s

@@ -7,6 +7,8 @@
 
 #include <new>
 
+namespace tb1s {
+
 struct tb1s_thread {
     pthread_t id;
 };
@@ -81,3 +83,5 @@ int64_t tb1s_unix_now()
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t(ts.tv_sec);
 }
+
+}  // namespace tb1s

@@ -6,6 +6,8 @@
 #include "net/server.h"
 #include "net/state.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr int32_t k_write_poll_ms = 100;
@@ -88,3 +90,5 @@ int32_t x_write(void *user, const uint8_t *p, int32_t n)
     }
     return 0;
 }
+
+}  // namespace tb1s

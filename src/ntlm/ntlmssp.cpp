@@ -7,6 +7,8 @@
 #include "util/bytes.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 
@@ -465,3 +467,5 @@ int tb1s_ntlm_nonext(const uint8_t *lm, uint64_t lm_len, const uint8_t *nt, uint
     std::memcpy(session_key, s.base, 16);
     return 0;
 }
+
+}  // namespace tb1s

@@ -8,6 +8,8 @@
 
 #include "util/buf.h"
 
+namespace tb1s {
+
 // Every NTLMSSP message starts with this signature and a 32-bit type.
 inline constexpr uint8_t TB1S_NTLMSSP_SIG[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 inline constexpr uint32_t TB1S_NTLM_NEGOTIATE = 1;
@@ -43,3 +45,5 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challeng
 int tb1s_ntlm_nonext(const uint8_t *lm, uint64_t lm_len, const uint8_t *nt, uint64_t nt_len,
                      const uint8_t challenge[8], int64_t now, int32_t timecheck, const char *user,
                      const char *password, int32_t *guest, uint8_t session_key[16]);
+
+}  // namespace tb1s

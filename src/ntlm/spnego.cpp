@@ -4,6 +4,8 @@
 
 #include "ntlm/ntlmssp.h"
 
+namespace tb1s {
+
 namespace {
 
 // Object identifiers with their tag and length bytes, and the negHints text.
@@ -279,3 +281,5 @@ int tb1s_spnego_done(tb1s_buf *b)
     neg_token_resp(b, k_state_completed, nullptr, 0, false);
     return 0;
 }
+
+}  // namespace tb1s

@@ -9,6 +9,8 @@
 #include "util/buf.h"
 #include "util/bytes.h"
 
+namespace tb1s {
+
 // Reads one tag-length header at the cursor. 0 with the cursor on the first
 // content byte, or -1 when the header is malformed (multi-byte tag number,
 // more than 4 length bytes) or the content does not end inside the cursor's
@@ -37,3 +39,5 @@ int tb1s_spnego_init_tok_nomect(tb1s_buf *b);
 int tb1s_spnego_resp(const uint8_t *m, uint64_t m_len, tb1s_buf *b);
 // negTokenResp accept-completed, always 23 bytes.
 int tb1s_spnego_done(tb1s_buf *b);
+
+}  // namespace tb1s

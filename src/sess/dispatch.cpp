@@ -10,6 +10,8 @@
 #include "sess/handlers.h"
 #include "sess/session.h"
 
+namespace tb1s {
+
 namespace {
 
 // Commands that would change the disk, tested in this order before any
@@ -210,3 +212,5 @@ tb1s_file *file_find(tb1s_session *s, uint32_t fid)
     }
     return nullptr;
 }
+
+}  // namespace tb1s

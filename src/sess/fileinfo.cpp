@@ -7,6 +7,8 @@
 
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 uint8_t upper(uint8_t c) { return c >= 'a' && c <= 'z' ? uint8_t(c - 'a' + 'A') : c; }
@@ -60,3 +62,5 @@ uint32_t tb1s_dos_datetime(int64_t t)
     uint32_t date = year < 1980 ? 0x0021 : uint32_t((year - 1980) * 512 + month * 32 + day);
     return date << 16 | time;
 }
+
+}  // namespace tb1s

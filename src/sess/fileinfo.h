@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 inline constexpr uint32_t TB1S_ATTR_DIR = 0x11;   // folder, read-only
 inline constexpr uint32_t TB1S_ATTR_FILE = 0x21;  // archive, read-only
 
@@ -28,3 +30,5 @@ uint32_t tb1s_dos_datetime(int64_t t);
 // written into out (UTF-16LE when `unicode`, else the bytes as they are),
 // 0 for no short name.
 uint32_t tb1s_short_name(const char *name, bool unicode, uint8_t out[24]);
+
+}  // namespace tb1s

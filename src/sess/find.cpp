@@ -10,6 +10,8 @@
 #include "util/text.h"
 #include "util/vpath.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint32_t k_level = 0x0104;     // the only information level served
@@ -343,3 +345,5 @@ void find_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, uint32_t sub, c
     else
         find_next(s, rep, params, n);
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 
 #include "sess/session.h"
 
+namespace tb1s {
+
 void cmd_negotiate(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);          // 0x72
 void cmd_session_setup(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);      // 0x73
 // Logon legs (setup.cpp). session_ok completes a successful leg: a
@@ -55,3 +57,5 @@ void trans_reply(tb1s_reply *rep, const uint8_t *data, uint32_t n);
 // handler set and copies the request's Unicode flag to the reply.
 void trans2_reply(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t np, const uint8_t *data,
                   uint32_t nd);
+
+}  // namespace tb1s

@@ -11,6 +11,8 @@
 #include "sess/handlers.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint8_t k_smb2_any[9] = {'S', 'M', 'B', ' ', '2', '.', '?', '?', '?'};
@@ -228,3 +230,5 @@ void cmd_negotiate(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     tb1s_buf_put(b, blob.data, blob.len);
     tb1s_buf_free(&blob);
 }
+
+}  // namespace tb1s

@@ -11,6 +11,8 @@
 #include "util/text.h"
 #include "util/vpath.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint32_t k_generic_read = 0x80000000;
@@ -225,3 +227,5 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     tb1s_stat_add(STAT_OPENS, 1);
     reply_open(rep, f);
 }
+
+}  // namespace tb1s

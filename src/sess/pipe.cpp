@@ -10,6 +10,8 @@
 #include "sess/handlers.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 enum : uint8_t { PKT_REQUEST = 0, PKT_RESPONSE = 2, PKT_FAULT = 3, PKT_BIND = 11, PKT_BIND_ACK = 12 };
@@ -256,3 +258,5 @@ void pipe_transact(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t m
     }
     deliver(s, rep, pipe, max_data, &out);
 }
+
+}  // namespace tb1s

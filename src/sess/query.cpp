@@ -9,6 +9,8 @@
 #include "util/text.h"
 #include "util/vpath.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr int32_t k_rel_cap = 1026;  // validated share-relative path
@@ -326,3 +328,5 @@ void cmd_check_directory(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     rep->wc = 2;
     w32(&rep->buf, 0x000000FF);  // FF 00 00 00
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 #include "cfg/stats.h"
 #include "sess/handlers.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint32_t k_read_cap = 65280;  // most bytes one reply carries
@@ -172,3 +174,5 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     tb1s_trace("[read] got=%lld body.n=%zu\n", (long long)got, size_t(rep->buf.len - start));
     tb1s_stat_add(STAT_READS, 1);
 }
+
+}  // namespace tb1s

@@ -13,6 +13,8 @@
 #include "sess/session.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint64_t k_message_cap = 4194304;  // largest message whatever max_message says
@@ -317,3 +319,5 @@ void tb1s_sess_run(const tb1s_transport *t, const tb1s_ip *peer, const char *loc
     std::free(s->rbuf);
     std::free(s);
 }
+
+}  // namespace tb1s

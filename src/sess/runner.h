@@ -6,6 +6,8 @@
 
 #include "util/ip.h"
 
+namespace tb1s {
+
 struct tb1s_transport {
     void *user;  // passed unchanged to every callback
     // Sends all n bytes: 0 on success, anything else on failure.
@@ -20,3 +22,5 @@ struct tb1s_transport {
 // Runs the session to its end and releases everything it held. `local` is
 // the server-side address text of the connection (may be null).
 void tb1s_sess_run(const tb1s_transport *t, const tb1s_ip *peer, const char *local);
+
+}  // namespace tb1s

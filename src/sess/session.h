@@ -19,6 +19,8 @@
 #include "util/ip.h"
 #include "vfs/vfs.h"
 
+namespace tb1s {
+
 inline constexpr int32_t TB1S_MAX_TREES = 256;
 inline constexpr int32_t TB1S_MAX_SEARCHES = 256;
 inline constexpr int32_t TB1S_NAME_MAX = 2056;  // destination size of name_to_utf8
@@ -190,3 +192,5 @@ inline uint32_t new_id(tb1s_session *s) { return (++s->id_counter & 0xFFFF) | 1;
 inline uint32_t new_uid(tb1s_session *s) { return (++s->uid_counter & 0xFFFF) | 1; }
 // The FID of the next open: the low 16 bits of (counter * 16 + 1).
 inline uint16_t new_fid(tb1s_session *s) { return uint16_t(++s->fid_counter * 16 + 1); }
+
+}  // namespace tb1s

@@ -11,6 +11,8 @@
 #include "ntlm/spnego.h"
 #include "sess/handlers.h"
 
+namespace tb1s {
+
 namespace {
 
 // Request layout, counted from the WordCount byte.
@@ -357,3 +359,5 @@ void cmd_session_setup(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     else
         non_extended(s, rep, body, n);
 }
+
+}  // namespace tb1s

@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace tb1s {
+
 namespace {
 
 struct cmd_row {
@@ -100,3 +102,5 @@ const char *tb1s_frame_name(const uint8_t *p, uint64_t n)
         return tb1s_cmd_name(p[4]);
     return "?";
 }
+
+}  // namespace tb1s

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 // A DOS error pair as it sits in header bytes 5 to 8: class in the low byte,
 // code in the high 16 bits.
 constexpr uint32_t tb1s_dos(uint32_t cls, uint32_t code) { return cls + code * 65536; }
@@ -108,3 +110,5 @@ const char *tb1s_cmd_name(uint8_t cmd);
 // "SMB2_NEGOTIATE" for any SMB2 message, the name of byte 4 for an SMB1
 // message of at least 5 bytes, "?" otherwise. Reads at most n bytes.
 const char *tb1s_frame_name(const uint8_t *p, uint64_t n);
+
+}  // namespace tb1s

@@ -4,6 +4,8 @@
 #include "cfg/stats.h"
 #include "sess/handlers.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint32_t k_header = 32;  // SMB header bytes before the WordCount byte
@@ -141,3 +143,5 @@ void cmd_trans(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     tb1s_stat_add(STAT_SRVSVC_QUERIES, 1);
     pipe_transact(s, rep, f, max_data, data, dcount);
 }
+
+}  // namespace tb1s

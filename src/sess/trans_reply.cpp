@@ -1,5 +1,7 @@
 #include "sess/handlers.h"
 
+namespace tb1s {
+
 namespace {
 
 // The ten reply words shared by both transaction replies: counts, offsets
@@ -49,3 +51,5 @@ void trans2_reply(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint3
     tb1s_buf_put(&rep->buf, zeros, doff - k_after_bytecount - np);
     tb1s_buf_put(&rep->buf, data, nd);
 }
+
+}  // namespace tb1s

@@ -6,6 +6,8 @@
 #include "sess/handlers.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr int32_t k_path_max = 1032;  // decoded path, NUL included
@@ -136,3 +138,5 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     w16(&rep->buf, 6);
     tb1s_buf_put(&rep->buf, "?????", 6);    // any service, NUL-terminated
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+namespace tb1s {
+
 namespace {
 
 constexpr uint64_t k_first_cap = 256;
@@ -176,3 +178,5 @@ void tb1s_strlcpy(char *out, const char *in, size_t size)
     std::memcpy(out, in, n);
     out[n] = 0;
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tb1s {
+
 #define TB1S_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
 // Growable byte array, always NUL-terminated once it holds storage.
@@ -73,3 +75,5 @@ int tb1s_vsnprintf(char *out, size_t size, const char *fmt, va_list ap);
 
 // Copies text into a fixed area, cut to size - 1 bytes and NUL-terminated.
 void tb1s_strlcpy(char *out, const char *in, size_t size);
+
+}  // namespace tb1s

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tb1s {
+
 inline constexpr uint16_t ld16le(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
 inline constexpr uint32_t ld32le(const uint8_t *p)
 {
@@ -90,3 +92,5 @@ inline const uint8_t *rd_take(tb1s_rd *r, uint64_t n)
     return p;
 }
 inline void rd_skip(tb1s_rd *r, uint64_t n) { (void)rd_take(r, n); }
+
+}  // namespace tb1s

@@ -6,6 +6,8 @@
 #include "util/buf.h"
 #include "util/text.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr size_t k_max_addr = 45;   // longest address text after brackets and zone
@@ -296,3 +298,5 @@ int tb1s_cidr_match(const tb1s_cidr *c, const tb1s_ip *ip)
     }
     return 1;
 }
+
+}  // namespace tb1s

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 struct tb1s_ip {
     int32_t family;    // 4 or 6; 0 in a cleared record
     uint8_t addr[16];  // network byte order; IPv4 uses the first 4 bytes
@@ -23,3 +25,5 @@ int tb1s_ip_equal(const tb1s_ip *a, const tb1s_ip *b);
 int tb1s_ip_is_loopback(const tb1s_ip *ip);
 int tb1s_cidr_parse(const char *text, tb1s_cidr *out);          // 0 or -1; out cleared first
 int tb1s_cidr_match(const tb1s_cidr *c, const tb1s_ip *ip);
+
+}  // namespace tb1s

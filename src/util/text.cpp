@@ -2,6 +2,8 @@
 
 #include "util/bytes.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr char k_hex_digits[] = "0123456789abcdef";
@@ -251,3 +253,5 @@ int tb1s_hex_value(uint8_t c)
         return c - 'A' + 10;
     return -1;
 }
+
+}  // namespace tb1s

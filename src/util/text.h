@@ -7,6 +7,8 @@
 
 #include "util/buf.h"
 
+namespace tb1s {
+
 inline constexpr uint64_t TB1S_FNV_BASIS = 0xCBF29CE484222325ULL;
 
 // Decodes hex text (tab, LF, CR and space skipped anywhere). Without an
@@ -29,3 +31,5 @@ int tb1s_ncasecmp(const char *a, const char *b, uint64_t n);
 int tb1s_glob_match(const char *pattern, const char *name);
 // FNV-1a 64 over n bytes, continuing from h (TB1S_FNV_BASIS for a fresh hash).
 uint64_t tb1s_fnv1a64(const void *p, uint64_t n, uint64_t h);
+
+}  // namespace tb1s

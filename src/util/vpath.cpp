@@ -4,6 +4,8 @@
 
 #include "util/buf.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr int32_t k_max_name = 2048;       // longest client name accepted
@@ -98,3 +100,5 @@ int32_t tb1s_pat_check(const char *pattern)
     }
     return 0;
 }
+
+}  // namespace tb1s

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace tb1s {
+
 inline constexpr int32_t TB1S_VPATH_REFUSED = -7;
 inline constexpr int32_t TB1S_VPATH_NOROOM = -8;
 
@@ -14,3 +16,5 @@ inline constexpr int32_t TB1S_VPATH_NOROOM = -8;
 int32_t tb1s_vpath(const char *name, char *out, int32_t cap);
 // A search pattern: one leaf name of at most 512 bytes. 0 or -1.
 int32_t tb1s_pat_check(const char *pattern);
+
+}  // namespace tb1s

@@ -6,6 +6,8 @@
 #include "util/buf.h"
 #include "vfs/vfs.h"
 
+namespace tb1s {
+
 namespace {
 
 constexpr int32_t k_max_entries = 100000;
@@ -135,3 +137,5 @@ void tb1s_vfs_free(tb1s_vent *v, int32_t count)
         std::free(v[i].name);
     std::free(v);
 }
+
+}  // namespace tb1s

@@ -8,6 +8,8 @@
 #include "util/buf.h"
 #include "vfs/vfs.h"
 
+namespace tb1s {
+
 namespace {
 
 // Every failure: nothing of a half-done resolution stays in the record, so a
@@ -112,3 +114,5 @@ int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out)
         return -1;
     return finish(out);
 }
+
+}  // namespace tb1s

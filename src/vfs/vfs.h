@@ -9,6 +9,8 @@
 #include "cfg/shares.h"
 #include "fs/fs.h"
 
+namespace tb1s {
+
 enum : int32_t { VFS_NONE = 0, VFS_DIR = 1, VFS_FILE = 2, VFS_IPC = 3 };
 
 struct tb1s_vres {
@@ -48,3 +50,5 @@ int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_
 bool join_path(const char *dir, const char *rel, char *out, size_t cap);
 // Byte order of the names, as strcmp.
 int vent_cmp(const tb1s_vent *a, const tb1s_vent *b);
+
+}  // namespace tb1s

@@ -8,6 +8,8 @@
 #include "cfg/allow.h"
 #include "util/buf.h"
 
+using namespace tb1s;
+
 // The allow-list can only grow while the process lives. Tests that run in
 // this process add nothing but 192.0.2.0/24 and only rely on addresses outside
 // it being refused; the exact 64-entry limit is checked in a fresh child

@@ -7,6 +7,8 @@
 #include "tbsmb1s.h"
 #include "util/buf.h"
 
+using namespace tb1s;
+
 namespace {
 
 struct option_case {

@@ -14,6 +14,8 @@
 #include "tbsmb1s.h"
 #include "util/buf.h"
 
+using namespace tb1s;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -5,6 +5,8 @@
 #include "crypto/crypto.h"
 #include "support.h"
 
+using namespace tb1s;
+
 using tb1s_test::bytes;
 using tb1s_test::to_hex;
 

@@ -7,6 +7,8 @@
 #include "support.h"
 #include "tbsmb1s.h"
 
+using namespace tb1s;
+
 using tb1s_test::to_hex;
 
 namespace {

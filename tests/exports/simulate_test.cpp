@@ -10,6 +10,8 @@
 #include "tbsmb1s.h"
 #include "util/buf.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

@@ -18,6 +18,8 @@
 #include "fs/fs.h"
 #include "support.h"
 
+using namespace tb1s;
+
 namespace {
 
 namespace sfs = std::filesystem;

@@ -12,6 +12,8 @@
 #include "opts_guard.h"
 #include "tbsmb1s.h"
 
+using namespace tb1s;
+
 namespace {
 
 using namespace tb1s_test;

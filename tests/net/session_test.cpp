@@ -18,6 +18,8 @@
 #include "tbsmb1s.h"
 #include "util/bytes.h"
 
+using namespace tb1s;
+
 namespace {
 
 using namespace tb1s_test;

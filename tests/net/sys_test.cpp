@@ -10,6 +10,8 @@
 #include "net/state.h"
 #include "net/sys.h"
 
+using namespace tb1s;
+
 namespace {
 
 struct probe {

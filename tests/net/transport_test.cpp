@@ -15,6 +15,8 @@
 #include "opts_guard.h"
 #include "util/ip.h"
 
+using namespace tb1s;
+
 namespace {
 
 using namespace tb1s_test;

@@ -14,8 +14,12 @@
 #include "opts_guard.h"
 #include "support.h"
 
+using namespace tb1s;
+
 // The crypto module's test hook: when set, tb1s_wipe calls it instead of zeroing.
+namespace tb1s {
 extern void (*volatile wipe_hook)(void *, uint64_t);
+}
 
 namespace {
 

@@ -8,6 +8,8 @@
 #include "ntlm_client.h"
 #include "support.h"
 
+using namespace tb1s;
+
 namespace {
 
 using tb1s_test::bytes;

@@ -17,6 +17,8 @@
 #include "support.h"
 #include "util/ip.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 struct conn {

@@ -13,6 +13,8 @@
 #include "util/bytes.h"
 #include "smb1.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 // Statuses are the library's own constants (sess/status.h); tb1s_dos(class,

@@ -11,6 +11,8 @@
 #include "logon.h"
 #include "trans2.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

@@ -12,6 +12,8 @@
 #include "sess/status.h"
 #include "share_rig.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "sess/status.h"
 #include "smb1.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 // Sets options for one test (SMB1 on, the rest as given) and restores every

@@ -8,6 +8,8 @@
 
 #include "files.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

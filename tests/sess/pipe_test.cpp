@@ -11,6 +11,8 @@
 #include "sess/handlers.h"
 #include "util/bytes.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

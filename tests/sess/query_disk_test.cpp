@@ -8,6 +8,8 @@
 #include "sess/status.h"
 #include "share_rig.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

@@ -9,6 +9,8 @@
 #include "sess/status.h"
 #include "trans2.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

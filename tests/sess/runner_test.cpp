@@ -10,6 +10,8 @@
 #include "opts_guard.h"
 #include "smb1.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

@@ -11,6 +11,8 @@
 #include "cfg/opts.h"
 #include "share_rig.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

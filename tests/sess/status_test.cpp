@@ -6,6 +6,8 @@
 #include "sess/status.h"
 #include "support.h"
 
+using namespace tb1s;
+
 using tb1s_test::bytes;
 using tb1s_test::from_hex;
 

@@ -10,6 +10,8 @@
 #include "smb1.h"
 #include "util/bytes.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 // Parameter block offset of the requests below: 32 header bytes, WordCount,

@@ -5,6 +5,8 @@
 #include "sess/handlers.h"
 #include "util/bytes.h"
 
+using namespace tb1s;
+
 namespace {
 
 struct fixture {

@@ -5,6 +5,8 @@
 #include "files.h"
 #include "util/text.h"
 
+using namespace tb1s;
+
 using namespace tb1s_test;
 
 namespace {

@@ -5,6 +5,8 @@
 #include "crypto/crypto.h"
 #include "ntlm/spnego.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 namespace {

@@ -11,6 +11,8 @@
 #include "cfg/opts.h"
 #include "support.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 // The whole options record at construction, written back field by field at

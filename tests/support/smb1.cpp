@@ -6,6 +6,8 @@
 #include "exports/simulate.h"
 #include "util/buf.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 le &le::u8(uint32_t v)

@@ -7,6 +7,8 @@
 
 #include "cfg/stats.h"
 
+using namespace tb1s;
+
 namespace fs = std::filesystem;
 
 namespace tb1s_test {

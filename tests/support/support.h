@@ -8,6 +8,8 @@
 
 #include "util/buf.h"
 
+using namespace tb1s;
+
 namespace tb1s_test {
 
 using bytes = std::vector<uint8_t>;

@@ -8,6 +8,8 @@
 #include "util/bytes.h"
 #include "support.h"
 
+using namespace tb1s;
+
 namespace {
 
 using tb1s_test::owned_buf;

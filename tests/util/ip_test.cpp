@@ -6,6 +6,8 @@
 #include "support.h"
 #include "util/ip.h"
 
+using namespace tb1s;
+
 using tb1s_test::to_hex;
 
 namespace {

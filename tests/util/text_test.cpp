@@ -6,6 +6,8 @@
 #include "support.h"
 #include "util/text.h"
 
+using namespace tb1s;
+
 using tb1s_test::bytes;
 using tb1s_test::from_hex;
 using tb1s_test::to_hex;

@@ -7,6 +7,8 @@
 #include "util/buf.h"
 #include "util/vpath.h"
 
+using namespace tb1s;
+
 namespace {
 
 constexpr int32_t k_area = 1026;  // the output area callers pass

@@ -14,6 +14,8 @@
 #include "util/vpath.h"
 #include "vfs/vfs.h"
 
+using namespace tb1s;
+
 namespace {
 
 namespace fs = std::filesystem;
