@@ -273,14 +273,14 @@ void tb1s_ntlm_hashes_dom(const char *user, const char *domain, const char *pass
     char d[k_text_cut + 1];
     tb1s_strlcpy(u, user ? user : "", sizeof u);
     tb1s_strlcpy(d, domain ? domain : "", sizeof d);
-    for (char *p = u; *p; p++)
-        if (*p >= 'a' && *p <= 'z')
-            *p = char(*p - 32);
     uint8_t ident[k_ident_cap];
     int32_t ulen = 0;
     int32_t dlen = 0;
     if (tb1s_utf8_to_utf16le(u, ident, k_ident_cap, &ulen) != 0)
         ulen = 0;
+    // Upper-cased as clients do it: each UTF-16 unit by the simple Unicode
+    // mapping ('josé' and 'JOSÉ' give one key).
+    tb1s_utf16_upper(ident, uint64_t(ulen));
     if (d[0] && tb1s_utf8_to_utf16le(d, ident + ulen, k_ident_cap - ulen, &dlen) != 0)
         dlen = 0;
     hmac(nt_hash, ident, uint64_t(ulen) + uint64_t(dlen), nullptr, 0, ntowf);
@@ -356,7 +356,7 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challeng
     if (user_f.len && (!user_f.p || tb1s_utf16_to_utf8(user_f.p, user_f.len, wire, k_wire_text) < 0))
         return -1;
     const char *acct = user ? user : "";
-    if (acct[0] && tb1s_casecmp(acct, wire) != 0) {
+    if (acct[0] && tb1s_ucasecmp(acct, wire) != 0) {
         tb1s_trace("[t3] user mismatch wire='%s' want='%s'\n", wire, acct);
         return 1;
     }
