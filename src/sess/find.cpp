@@ -149,9 +149,9 @@ bool add_dots(tb1s_search *e, const tb1s_vres &dir)
 }
 
 // A search of one name (no wildcard) finds what an open of that name finds:
-// the exact name, else its one case-insensitive match (pick_name). The
-// listing is cut down to that entry, and the pattern that selects it from
-// the snapshot becomes "*".
+// the exact name, else the first case-insensitive match in byte order
+// (pick_name). The listing is cut down to that entry, and the pattern that
+// selects it from the snapshot becomes "*".
 void keep_named(tb1s_search *e, const char *name)
 {
     int32_t i = pick_name(e->list, e->count, name);

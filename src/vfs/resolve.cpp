@@ -92,7 +92,7 @@ bool map_names(const char *root, const char *rel, char *out, size_t cap)
         return false;
     tb1s_fstat st;
     if (!*rel || !tb1s_fs_case_sensitive() || tb1s_fs_lstat(out, &st) == 0)
-        return true;  // the exact spelling exists all the way down
+        return true;  // no path, a host that finds any case itself, or the exact spelling exists
 
     // Rebuild the path one component at a time from the root.
     size_t at = std::strlen(root);
