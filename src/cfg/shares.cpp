@@ -232,15 +232,4 @@ int tb1s_user_at(int32_t idx, char *name, uint64_t name_size, char *password, ui
     return 0;
 }
 
-int tb1s_guest_allowed()
-{
-    // The options record has its own accessor, which takes g_lock itself.
-    tb1s_opts o;
-    tb1s_opts_get(&o);
-    if (o.guest >= 0)
-        return o.guest;
-    std::lock_guard<std::mutex> hold(g_lock);
-    return g_nusers == 0 ? 1 : 0;
-}
-
 }  // namespace tb1s

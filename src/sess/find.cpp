@@ -288,7 +288,7 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
         return;
     }
-    tb1s_stat_add(STAT_LISTINGS_SENT, 1);
+    sess_stat(s, STAT_LISTINGS_SENT, 1);
 
     tb1s_buf data{};
     uint32_t eos = 0;

@@ -323,20 +323,6 @@ TEST_F(Shares, UserCapacityAndLookupByIndex)
     EXPECT_STREQ(pass, "new");
 }
 
-TEST_F(Shares, GuestFollowsOptionAndUsers)
-{
-    EXPECT_EQ(tb1s_guest_allowed(), 1);
-    ASSERT_EQ(tbsmb1s_add_user("bob", "x"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 0);
-    ASSERT_EQ(tbsmb1s_set_option("guest", "on"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 1);
-    ASSERT_EQ(tbsmb1s_remove_user("bob"), 0);
-    ASSERT_EQ(tbsmb1s_set_option("guest", "off"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 0);
-    ASSERT_EQ(tbsmb1s_set_option("guest", "auto"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 1);
-}
-
 // Writer threads add and remove shares and users while reader threads walk
 // the tables, all released together. Each round every writer also races for
 // one common name: exactly one wins.
@@ -385,7 +371,6 @@ TEST_F(Shares, ConcurrentChanges)
                 char name[129], pass[257];
                 for (int32_t i = 0; tb1s_user_at(i, name, sizeof name, pass, sizeof pass) == 0; i++)
                     EXPECT_STREQ(pass, "pw");
-                tb1s_guest_allowed();
             }
         });
     for (std::thread &t : pool)

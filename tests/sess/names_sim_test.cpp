@@ -62,7 +62,7 @@ uint16_t fid_of(const smb1_reply &p) { return uint16_t(p.words[5] | p.words[6] <
 // name find what a Windows server would find; wildcards list as before.
 TEST(NamesSim, ShareAndFileNamesInAnyCase)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "on");
     temp_dir d;
     share_set shares;
@@ -78,7 +78,7 @@ TEST(NamesSim, ShareAndFileNamesInAnyCase)
 
     const uint16_t tid = 1;
     stat_watch w;
-    std::vector<smb1_reply> p = converse({
+    std::vector<smb1_reply> p = converse(g, {
         tree_req("\\\\HOST\\CAF\xc3\x89"),
         create_req(tid, "README.TXT"),
         read_req(0x11, 0, 100),
@@ -134,7 +134,7 @@ TEST(NamesSim, NonAsciiUserLogsOnAndReads)
     ASSERT_EQ(shares.add("caf\xc3\xa9", d.path + "/caf\xc3\xa9"), 0);
     for (const char *sent : {"Jos\xc3\xa9", "JOS\xc3\x89", "jos\xc3\xa9", "jOs\xc3\x89"}) {
         for (bool spnego : {true, false}) {
-            setup_guard g;
+            smb1_world g;
             g.set("guest", "off");
             g.user("Jos\xc3\xa9", "p\xc3\xa4ss");
             ext_client client;
@@ -142,7 +142,7 @@ TEST(NamesSim, NonAsciiUserLogsOnAndReads)
             client.creds.user = sent;
             client.creds.password = "p\xc3\xa4ss";
             client.creds.domain = "WORKGROUP";
-            dialogue dl;
+            dialogue dl(g);
             int leg = 0;
             uint16_t uid = 0, tid = 0;
             dl.next = [&](const bytes &msg) -> bytes {
@@ -190,10 +190,10 @@ TEST(NamesSim, NonAsciiUserLogsOnAndReads)
 // upper-cased name, no name compared.
 TEST(NamesSim, NonAsciiUserWithoutExtendedSecurity)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "off");
     g.user("\xc3\x98ystein", "pw");  // Øystein
-    session_rig rig;
+    session_rig rig(g);
     smb1_reply nego = rig.serve(negotiate_request());
     bytes chal, info;
     ASSERT_TRUE(read_challenge(ntlm_in(reply_blob(nego)), &chal, &info));
