@@ -241,14 +241,14 @@ void tb1s_ntlm_hashes_dom(const char *user, const char *domain, const char *pass
     char d[k_text_cut + 1];
     tb1s_strlcpy(u, user ? user : "", sizeof u);
     tb1s_strlcpy(d, domain ? domain : "", sizeof d);
-    for (char *p = u; *p; p++)
-        if (*p >= 'a' && *p <= 'z')
-            *p = char(*p - 32);
     uint8_t ident[k_ident_cap];
     int32_t ulen = 0;
     int32_t dlen = 0;
     if (tb1s_utf8_to_utf16le(u, ident, k_ident_cap, &ulen) != 0)
         ulen = 0;
+    // Upper-cased as clients do it: each UTF-16 unit by the simple Unicode
+    // mapping ('josé' and 'JOSÉ' give one key).
+    tb1s_utf16_upper(ident, uint64_t(ulen));
     if (d[0] && tb1s_utf8_to_utf16le(d, ident + ulen, k_ident_cap - ulen, &dlen) != 0)
         dlen = 0;
     hmac(nt_hash, ident, uint64_t(ulen) + uint64_t(dlen), nullptr, 0, ntowf);
@@ -310,7 +310,7 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const tb1s_ntlm_check 
         return verdict(result, -1, "UserName is not UTF-16");
     }
     const char *acct = user ? user : "";
-    if (acct[0] && tb1s_casecmp(acct, wire) != 0)
+    if (acct[0] && tb1s_ucasecmp(acct, wire) != 0)
         return verdict(result, 1, "another account");
 
     const uint8_t *av = nt.p + k_av_start;

@@ -91,6 +91,33 @@ TEST(Hashes, PublishedNtowfv2)
     tb1s_ntlm_hashes_dom("User", "Domain", "Password", nullptr, owf);  // no place: nothing happens
 }
 
+// Clients upper-case the user name by Unicode's simple mapping, one UTF-16
+// unit at a time; the test client does it with the C library's tables.
+TEST(Hashes, NonAsciiUserNamesAreUpperCasedByUnicode)
+{
+    struct row {
+        const char *user, *same_as;
+    };
+    const row rows[] = {
+        {"jos\xc3\xa9", "JOS\xc3\x89"},                  // josé
+        {"\xc3\xbf" "ve", "\xc5\xb8VE"},                   // ÿ has its capital in Latin Extended-A
+        {"\xd0\xb8\xd0\xb2\xd0\xb0\xd0\xbd", "\xd0\x98\xd0\x92\xd0\x90\xd0\x9d"},  // иван
+        {"stra\xc3\x9f" "e", "STRA\xc3\x9f" "E"},          // ß has no simple capital
+        {"\xf0\x90\x90\xa8", "\xf0\x90\x90\xa8"},      // beyond U+FFFF: as it is
+    };
+    for (const row &r : rows) {
+        uint8_t nt[16], owf[16], same[16];
+        tb1s_ntlm_hashes_dom(r.user, "Dom", "pw", nt, owf);
+        tb1s_ntlm_hashes_dom(r.same_as, "Dom", "pw", nt, same);
+        EXPECT_EQ(to_hex(owf, 16), to_hex(same, 16)) << r.user;
+        EXPECT_EQ(to_hex(owf, 16), to_hex(ntowfv2(r.user, "Dom", "pw"))) << r.user << ": the test client disagrees";
+    }
+    uint8_t nt[16], a[16], b[16];
+    tb1s_ntlm_hashes_dom("jos\xc3\xa9", "Dom", "pw", nt, a);
+    tb1s_ntlm_hashes_dom("JOSE", "Dom", "pw", nt, b);
+    EXPECT_NE(to_hex(a, 16), to_hex(b, 16)) << "an accent is no case";
+}
+
 TEST(Hashes, PublishedResponses)
 {
     bytes owf = from_hex(k_ntowf_hex);
@@ -220,6 +247,17 @@ TEST(Type3, ClientHelperLogsOnAgainstTheServersChallenge)
     EXPECT_EQ(to_hex(r.session_key, 16), to_hex(want_key));
     EXPECT_STREQ(r.user, "alice") << "the name as the client sent it";
     EXPECT_EQ(tb1s_ntlm_type3(msg.data(), msg.size(), &chk, "Alice", "other", &r), 1);
+}
+
+// The client's user name matches the account's under Unicode case folding.
+TEST(Type3, NonAsciiUserNameInAnotherCase)
+{
+    scenario s;
+    s.user = s.wire_user = "J\xc3\x96RG";  // JÖRG
+    s.acct_user = "j\xc3\xb6rg";
+    EXPECT_EQ(verify(s).verdict, 0);
+    s.acct_user = "jorg";
+    EXPECT_EQ(verify(s).verdict, 1);
 }
 
 // The account name is compared first: another account gets 1 even for a
