@@ -1,9 +1,9 @@
-// Command dispatch, the refusal of state-changing commands, the commands
-// answered without a handler file of their own, and the release of
-// everything a session holds.
+// The command table (dispatch and names), the refusal of state-changing
+// commands, the commands answered without a handler file of their own, and
+// the release of everything a session holds.
+#include <array>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "cfg/stats.h"
 #include "crypto/crypto.h"
@@ -13,21 +13,6 @@
 namespace tb1s {
 
 namespace {
-
-// Commands that would change the disk, tested in this order before any
-// handler runs. Every one gets ACCESS_DENIED.
-struct refused {
-    uint8_t code;
-    const char *name;
-};
-constexpr refused k_mutating[] = {
-    {0x00, "CREATE_DIRECTORY"}, {0x01, "DELETE_DIRECTORY"}, {0x06, "DELETE"},   {0x07, "RENAME"},
-    {0x09, "SET_INFORMATION"},  {0x13, "SET_INFORMATION2"}, {0x0B, "WRITE"},    {0x2F, "WRITE_ANDX"},
-    {0x31, "WRITE_RAW"},        {0x2C, "WRITE_CLOSE"},      {0x0C, "LOCK_BYTE_RANGE"},
-    {0x0D, "UNLOCK_BYTE_RANGE"}, {0x24, "LOCK_ANDX"},       {0x29, "COPY"},     {0x2A, "MOVE"},
-    {0x02, "OPEN"},             {0x2D, "OPEN_ANDX"},
-};
-static_assert(std::size(k_mutating) == 17);
 
 // The AndX block of a reply that has nothing else to say: no further
 // command, reserved byte, offset 0.
@@ -41,8 +26,6 @@ void unlink_file(tb1s_session *s, tb1s_file *f)
             break;
         }
     }
-    if (f->fh)
-        tb1s_fs_close(f->fh);
     tb1s_buf_free(&f->out);
     std::free(f);
     if (s->nfiles > 0)
@@ -56,7 +39,7 @@ void cmd_close(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint32_t fid = rd_u16(req);
     rd_u32(req);  // LastTimeModified: nothing is written, so nothing to set
     if (req->err) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     if (tb1s_file *f = file_find(s, fid))
@@ -102,62 +85,102 @@ void cmd_logoff(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 void cmd_nt_transact(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
     sess_stat(s, STAT_NT_TRANSACT_REFUSED, 1);
-    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
+    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
     andx_none(rep);
+}
+
+// A command that would change the disk: refused before anything is read.
+void cmd_refused(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
+{
+    sess_stat(s, STAT_MUTATING_REFUSED, 1);
+    rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
 }
 
 void cmd_unknown(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
     sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
-    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
+    rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
     andx_none(rep);
 }
 
-// Every command with a handler. A command not listed here (and not refused
-// above) is unknown; serving a new command is adding its row.
+// Every command the server knows by name, and what it does with it: serve
+// it, refuse it (it would change the disk), or answer it as unknown. A code
+// not listed is unknown and named "?". Serving a new command is changing
+// its row.
 struct command {
     uint8_t code;
+    const char *name;
     tb1s_handler fn;
 };
 constexpr command k_commands[] = {
-    {0x04, cmd_close},
-    {0x05, cmd_flush},
-    {0x08, cmd_query_information},
-    {0x10, cmd_check_directory},
-    {0x25, cmd_trans},
-    {0x2B, cmd_echo},
-    {0x2E, cmd_read_andx},
-    {0x32, cmd_trans2},
-    {0x36, cmd_flush},
-    {0x71, cmd_tree_disconnect},
-    {0x72, cmd_negotiate},
-    {0x73, cmd_session_setup},
-    {0x74, cmd_logoff},
-    {0x75, cmd_tree_connect},
-    {0xA0, cmd_nt_transact},
-    {0xA1, cmd_nt_transact},
-    {0xA2, cmd_nt_create},
+    {0x00, "CREATE_DIRECTORY", cmd_refused},
+    {0x01, "DELETE_DIRECTORY", cmd_refused},
+    {0x02, "OPEN", cmd_refused},
+    {0x03, "CREATE", cmd_unknown},
+    {0x04, "CLOSE", cmd_close},
+    {0x05, "FLUSH", cmd_flush},
+    {0x06, "DELETE", cmd_refused},
+    {0x07, "RENAME", cmd_refused},
+    {0x08, "QUERY_INFORMATION", cmd_query_information},
+    {0x09, "SET_INFORMATION", cmd_refused},
+    {0x0B, "WRITE", cmd_refused},
+    {0x0C, "LOCK_BYTE_RANGE", cmd_refused},
+    {0x0D, "UNLOCK_BYTE_RANGE", cmd_refused},
+    {0x10, "CHECK_DIRECTORY", cmd_check_directory},
+    {0x13, "SET_INFORMATION2", cmd_refused},
+    {0x1A, "READ_RAW", cmd_unknown},
+    {0x24, "LOCK_ANDX", cmd_refused},
+    {0x25, "TRANS", cmd_trans},
+    {0x26, "TRANS_SECONDARY", cmd_unknown},
+    {0x29, "COPY", cmd_refused},
+    {0x2A, "MOVE", cmd_refused},
+    {0x2B, "ECHO", cmd_echo},
+    {0x2C, "WRITE_CLOSE", cmd_refused},
+    {0x2D, "OPEN_ANDX", cmd_refused},
+    {0x2E, "READ_ANDX", cmd_read_andx},
+    {0x2F, "WRITE_ANDX", cmd_refused},
+    {0x31, "WRITE_RAW", cmd_refused},
+    {0x32, "TRANS2", cmd_trans2},
+    {0x33, "TRANS2_SECONDARY", cmd_unknown},
+    {0x36, "FIND_CLOSE2", cmd_flush},  // filed under 0x36 on purpose (not 0x34); answered like FLUSH
+    {0x71, "TREE_DISCONNECT", cmd_tree_disconnect},
+    {0x72, "NEGOTIATE", cmd_negotiate},
+    {0x73, "SESSION_SETUP_ANDX", cmd_session_setup},
+    {0x74, "LOGOFF_ANDX", cmd_logoff},
+    {0x75, "TREE_CONNECT_ANDX", cmd_tree_connect},
+    {0xA0, "NT_TRANSACT", cmd_nt_transact},
+    {0xA1, "NT_TRANSACT_SECONDARY", cmd_nt_transact},
+    {0xA2, "NT_CREATE_ANDX", cmd_nt_create},
 };
+
+// The rows by command byte; the unnamed unknown command fills the rest.
+constexpr command k_no_command = {0, "?", cmd_unknown};
+constexpr std::array<const command *, 256> k_by_code = [] {
+    std::array<const command *, 256> t{};
+    for (const command *&c : t)
+        c = &k_no_command;
+    for (const command &c : k_commands)
+        t[c.code] = &c;
+    return t;
+}();
 
 }  // namespace
 
-void dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
+void dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep) { k_by_code[s->command]->fn(s, req, rep); }
+
+const char *tb1s_cmd_name(uint8_t cmd) { return k_by_code[cmd]->name; }
+
+const char *tb1s_frame_name(const uint8_t *p, uint64_t n)
 {
-    for (const refused &m : k_mutating) {
-        if (m.code == s->command) {
-            sess_stat(s, STAT_MUTATING_REFUSED, 1);
-            rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4));
-            return;
-        }
-    }
-    tb1s_handler fn = cmd_unknown;
-    for (const command &c : k_commands) {
-        if (c.code == s->command) {
-            fn = c.fn;
-            break;
-        }
-    }
-    fn(s, req, rep);
+    if (!p || n < 4)
+        return "?";
+    if (p[0] == 0xFE && p[1] == 'S' && p[2] == 'M' && p[3] == 'B')
+        return "SMB2_NEGOTIATE";
+    if (n == 4)
+        return "?";
+    if (p[0] == 0xFF && p[1] == 'S' && p[2] == 'M' && p[3] == 'B')
+        return tb1s_cmd_name(p[4]);
+    return "?";
 }
 
 void cursor_drop(tb1s_search *e)
@@ -183,6 +206,33 @@ void drop_all(tb1s_session *s)
     tb1s_wipe(s->sign_resp, sizeof s->sign_resp);
     s->sign_resp_len = 0;
     s->sign_seq = 0;
+}
+
+uint32_t new_id(tb1s_session *s)
+{
+    for (;;) {
+        uint32_t id = ++s->id_counter & 0xFFFF;
+        if (id != 0 && id != 0xFFFF && !tree_find(s, id) && !search_find(s, id))
+            return id;
+    }
+}
+
+uint32_t new_uid(tb1s_session *s)
+{
+    for (;;) {
+        uint32_t uid = ++s->uid_counter & 0xFFFF;
+        if (uid != 0 && uid != 0xFFFF)
+            return uid;
+    }
+}
+
+uint16_t new_fid(tb1s_session *s)
+{
+    for (;;) {
+        auto fid = uint16_t(++s->fid_counter * 16 + 1);  // never 0 or 0xFFFF: the low digit is 1
+        if (!file_find(s, fid))
+            return fid;
+    }
 }
 
 tb1s_tree *tree_find(tb1s_session *s, uint32_t tid)

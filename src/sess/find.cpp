@@ -97,8 +97,6 @@ int32_t produce(tb1s_search *e, bool unicode, tb1s_buf *data, uint32_t *eos)
             break;
     }
     *eos = e->pos >= e->count ? 1 : 0;
-    if (*eos)
-        e->end = 1;
     return count;
 }
 
@@ -144,7 +142,6 @@ bool add_dots(tb1s_search *e, const tb1s_vres &dir)
     grown[1].name = dotdot;
     e->list = grown;
     e->count += 2;
-    e->dots = 1;
     return true;
 }
 
@@ -194,11 +191,11 @@ void reply_next(tb1s_session *s, tb1s_reply *rep, int32_t count, uint32_t eos, c
 void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n)
 {
     if (n < 10) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     if (ld16le(params + 6) != k_level) {
-        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, TB1S_DOS_INVALID);
         return;
     }
     // The name field starts inside SearchStorageType; its zero upper half
@@ -211,7 +208,7 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
     }
     char name[TB1S_NAME_MAX];
     if (name_to_utf8(s, field, flen, name) != 0) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     // Folder path and pattern, split at the last separator of either kind.
@@ -231,15 +228,15 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         pattern = "*";
     char rel[k_rel_cap];
     if (tb1s_pat_check(pattern) != 0) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     if (tb1s_vpath(folder, rel, k_rel_cap) != 0) {
-        rep_error(s, rep, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6));
+        rep_error(s, rep, NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME);
         return;
     }
     if (tree->ipc) {
-        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
         return;
     }
     tb1s_search *e = nullptr;
@@ -250,34 +247,24 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         }
     }
     if (!e) {
-        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, TB1S_DOS_SRV_REFUSED);
         return;
     }
-    // Ids come from the counter shared with TIDs, whose OR 1 hands out
-    // every value twice in a row; an id that a search in use already
-    // carries is skipped, so FIND_NEXT2 and the close reach the search the
-    // client means.
-    uint32_t sid;
-    do {
-        sid = new_id(s);
-    } while (search_find(s, sid));
+    uint32_t sid = new_id(s);
     *e = tb1s_search{};
     e->in_use = 1;
     e->sid = sid;
-    e->tid = s->tid;
     tb1s_strlcpy(e->pattern, pattern, sizeof e->pattern);
-    tb1s_strlcpy(e->path, rel, sizeof e->path);
-    tb1s_trace("[find] rel='%s' share='%s' pat='%s' name='%s' nlen=%u\n", rel, tree->share, pattern, folder, n - 10);
 
     tb1s_vres dir;
     if (tb1s_vfs_resolve(tree->share, rel, &dir) != 0 || dir.kind != VFS_DIR) {
         cursor_drop(e);
-        rep_error(s, rep, NT_STATUS_OBJECT_PATH_NOT_FOUND, tb1s_dos(1, 6));
+        rep_error(s, rep, NT_STATUS_OBJECT_PATH_NOT_FOUND, TB1S_DOS_BAD_NAME);
         return;
     }
     if (tb1s_vfs_list(&dir, &e->list, &e->count) != 0) {
         cursor_drop(e);
-        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
         return;
     }
     bool wild = has_wild(pattern);
@@ -285,7 +272,7 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         keep_named(e, pattern);
     if (wild && !add_dots(e, dir)) {
         cursor_drop(e);
-        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
         return;
     }
     sess_stat(s, STAT_LISTINGS_SENT, 1);
@@ -296,7 +283,7 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
     if (data.oom) {
         tb1s_buf_free(&data);
         cursor_drop(e);
-        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, TB1S_DOS_SRV_REFUSED);
         return;
     }
     // Nothing matched: NO_SUCH_FILE in NT form whatever the request's status
@@ -314,16 +301,16 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
 void find_next(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t n)
 {
     if (n < 12) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     if (ld16le(params + 4) != k_level) {
-        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, TB1S_DOS_INVALID);
         return;
     }
     tb1s_search *e = search_find(s, ld16le(params));
     if (!e) {
-        rep_error(s, rep, NT_STATUS_INVALID_HANDLE, tb1s_dos(1, 2));
+        rep_error(s, rep, NT_STATUS_INVALID_HANDLE, TB1S_DOS_NOT_FOUND);
         return;
     }
     tb1s_buf data{};
@@ -335,19 +322,17 @@ void find_next(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t
         e->pos = r > uint32_t(e->count) ? e->count : int32_t(r);
     }
     if (e->pos >= e->count) {
-        e->end = 1;
         reply_next(s, rep, 0, 1, data);
         close_if_asked(e, flags, 1);
         return;
     }
-    int32_t pos = e->pos, end = e->end;
+    int32_t pos = e->pos;
     uint32_t eos = 0;
     int32_t count = produce(e, s->unicode != 0, &data, &eos);
     if (data.oom) {
         tb1s_buf_free(&data);
         e->pos = pos;  // the client may ask again for the same entries
-        e->end = end;
-        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, tb1s_dos(2, 231));
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, TB1S_DOS_SRV_REFUSED);
         return;
     }
     reply_next(s, rep, count, eos, data);

@@ -193,16 +193,15 @@ void cmd_negotiate(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     if (!s->opts.allow_smb1) {
         tb1s_trace("[negotiate] refused: SMB1 is off\n");
         sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
-        rep_error(s, rep, NT_STATUS_REQUEST_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        rep_error(s, rep, NT_STATUS_REQUEST_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
         return;
     }
     if (!d.seen) {
         tb1s_trace("[negotiate] refused: no NT LM 0.12 among %d dialects\n", int(d.count));
         sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
-        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
         return;
     }
-    s->dialect = d.index;
 
     int64_t t = auth_now(s);
     s->ext_sec = 1;
@@ -225,7 +224,7 @@ void cmd_negotiate(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     tb1s_buf_free(&chal);
     if (rc != 0 || blob.oom || blob.len == 0) {
         tb1s_buf_free(&blob);
-        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
         return;
     }
 

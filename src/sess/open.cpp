@@ -144,33 +144,32 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 
     uint32_t access = map_generic(c.access);
     if (c.disposition != k_open_existing) {
-        tb1s_trace("[ntcr] REFUSE disp=%u\n", c.disposition);
+        tb1s_trace("[open] refused: disposition %u would create or replace\n", c.disposition);
         refuse(s, rep, NT_STATUS_ACCESS_DENIED);
         return;
     }
     if (!tree->ipc && (access & ~k_read_rights) != 0) {
-        tb1s_trace("[ntcr] REFUSE access=%llx\n", (unsigned long long)access);
+        tb1s_trace("[open] refused: access mask %08x asks for more than reading\n", unsigned(access));
         refuse(s, rep, NT_STATUS_ACCESS_DENIED);
         return;
     }
     if (c.options & k_opt_write_through) {
-        tb1s_trace("[ntcr] REFUSE copts=%x (write-through)\n", c.options);
+        tb1s_trace("[open] refused: create options %08x ask for write-through\n", c.options);
         refuse(s, rep, NT_STATUS_ACCESS_DENIED);
         return;
     }
     if (c.options & k_opt_delete_on_close) {
-        tb1s_trace("[ntcr] REFUSE copts=%x (delete-on-close)\n", c.options);
+        tb1s_trace("[open] refused: create options %08x ask for delete-on-close\n", c.options);
         refuse(s, rep, NT_STATUS_ACCESS_DENIED);
         return;
     }
 
     char name[TB1S_NAME_MAX];
     if (name_to_utf8(s, field, c.name_len, name) != 0) {
-        tb1s_trace("[ntcr] name_to_utf8 FAILED name_len=%u\n", c.name_len);
+        tb1s_trace("[open] refused: a %u-byte name that does not convert to UTF-8\n", c.name_len);
         refuse(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
-    tb1s_trace("[ntcr] name='%s'\n", name);
 
     tb1s_vres res{};
     char rel[1026];
@@ -190,7 +189,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         if (tb1s_vfs_resolve(tree->share, rel, &res) != 0) {
             // Without the empty path the share's root itself is gone.
             if (rel[0] == 0)
-                refuse(s, rep, NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 2));
+                refuse(s, rep, NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_NOT_FOUND);
             else
                 refuse(s, rep, NT_STATUS_OBJECT_NAME_NOT_FOUND);
             return;
@@ -210,15 +209,11 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         refuse(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
         return;
     }
-    f->in_use = 1;
     f->fid = new_fid(s);
-    f->tid = s->tid;
     f->pipe = tree->ipc;
     if (!tree->ipc) {
         f->dir = res.kind == VFS_DIR;
         tb1s_strlcpy(f->path, res.path, sizeof f->path);
-        tb1s_strlcpy(f->share, tree->share, sizeof f->share);
-        f->rec = res.share;
         f->st = res.st;
     }
     f->next = s->files;

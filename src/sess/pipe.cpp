@@ -73,7 +73,7 @@ void deliver(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t max_dat
         return;
     }
     trans_reply(rep, out->data, max_data);
-    rep_error(s, rep, NT_STATUS_BUFFER_OVERFLOW, tb1s_dos(TB1S_ERRDOS, 234));  // ERRmoredata
+    rep_error(s, rep, NT_STATUS_BUFFER_OVERFLOW, TB1S_DOS_MORE_DATA);
     pipe->out = *out;
     pipe->out_pos = max_data;
     *out = tb1s_buf{};

@@ -175,7 +175,7 @@ bool legacy_request(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep, tb1s_tree **
 {
     uint64_t after_bcc = req->len > 0 ? 2 * uint64_t(req->data[0]) + 3 : 1;
     if (req->len < after_bcc) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 6));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_BAD_NAME);
         return false;
     }
     uint64_t name_at = after_bcc + 1;  // past the buffer-format byte
@@ -183,12 +183,12 @@ bool legacy_request(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep, tb1s_tree **
     uint64_t nlen = name_at < req->len ? req->len - name_at : 0;
     *tree = tree_find(s, s->tid);
     if (!*tree) {
-        rep_error(s, rep, NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6));
+        rep_error(s, rep, NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME);
         return false;
     }
     // Both refusals take the same DOS pair in these two commands.
     if (uint32_t st = path_of(s, name, nlen, rel)) {
-        rep_error(s, rep, st, tb1s_dos(1, 6));
+        rep_error(s, rep, st, TB1S_DOS_BAD_NAME);
         return false;
     }
     return true;
@@ -199,23 +199,23 @@ bool legacy_request(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep, tb1s_tree **
 void query_path_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n)
 {
     if (n < 6) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     uint32_t level = ld16le(params);
     char rel[k_rel_cap];
     if (uint32_t st = path_of(s, params + 6, n - 6, rel)) {
-        rep_error(s, rep, st, st == NT_STATUS_INVALID_PARAMETER ? tb1s_dos(1, 8) : tb1s_dos(1, 6));
+        rep_error(s, rep, st, st == NT_STATUS_INVALID_PARAMETER ? TB1S_DOS_INVALID : TB1S_DOS_BAD_NAME);
         return;
     }
     tb1s_vres r;
     if (tree->ipc || tb1s_vfs_resolve(tree->share, rel, &r) != 0) {
-        rep_error(s, rep, NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2));
+        rep_error(s, rep, NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND);
         return;
     }
     out o;
     if (!file_level(level, from_stat(r.st, r.kind == VFS_DIR, leaf_of(rel)), s->unicode != 0, &o)) {
-        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, TB1S_DOS_INVALID);
         return;
     }
     trans2_reply(s, rep, nullptr, 0, o.b, o.n);
@@ -224,25 +224,24 @@ void query_path_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uin
 void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, const uint8_t *params, uint32_t n)
 {
     if (n < 4) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     uint32_t fid = ld16le(params), level = ld16le(params + 2);
     tb1s_file *f = file_find(s, fid);
-    tb1s_trace("[qf] fid=%04x level=%04x found=%d nhandles=%u\n", fid, level, f ? 1 : 0, unsigned(s->nfiles));
     if (!f) {
-        rep_error(s, rep, NT_STATUS_INVALID_HANDLE, tb1s_dos(1, 2));
+        rep_error(s, rep, NT_STATUS_INVALID_HANDLE, TB1S_DOS_NOT_FOUND);
         return;
     }
     if (f->pipe) {
-        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
         return;
     }
     out o;
     // An open file keeps its host path only, not the name the client opened,
     // so it has no alternate name to report.
     if (!file_level(level, from_stat(f->st, f->dir != 0, nullptr), s->unicode != 0, &o)) {
-        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, TB1S_DOS_INVALID);
         return;
     }
     trans2_reply(s, rep, nullptr, 0, o.b, o.n);
@@ -251,7 +250,7 @@ void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *, const uint8_t
 void query_fs_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t *params, uint32_t n)
 {
     if (n < 2) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     out o;
@@ -288,7 +287,7 @@ void query_fs_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8
         break;
     }
     default:
-        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, TB1S_DOS_INVALID);
         return;
     }
     trans2_reply(s, rep, nullptr, 0, o.b, o.n);
@@ -302,7 +301,7 @@ void cmd_query_information(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         return;
     tb1s_vres r;
     if (tree->ipc || tb1s_vfs_resolve(tree->share, rel, &r) != 0) {
-        rep_error(s, rep, NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2));
+        rep_error(s, rep, NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND);
         return;
     }
     rep->wc = 10;
@@ -322,7 +321,7 @@ void cmd_check_directory(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         return;
     tb1s_vres r;
     if (tree->ipc || tb1s_vfs_resolve(tree->share, rel, &r) != 0 || r.kind != VFS_DIR) {
-        rep_error(s, rep, NT_STATUS_OBJECT_PATH_NOT_FOUND, tb1s_dos(1, 6));
+        rep_error(s, rep, NT_STATUS_OBJECT_PATH_NOT_FOUND, TB1S_DOS_BAD_NAME);
         return;
     }
     rep->wc = 2;

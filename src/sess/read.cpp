@@ -78,7 +78,7 @@ void pipe_rest(tb1s_session *s, tb1s_reply *rep, tb1s_file *f, uint32_t max)
     set_len(rep, count);
     f->out_pos += count;
     if (f->out_pos < f->out.len) {
-        rep_error(s, rep, NT_STATUS_BUFFER_OVERFLOW, tb1s_dos(TB1S_ERRDOS, 234));  // ERRmoredata
+        rep_error(s, rep, NT_STATUS_BUFFER_OVERFLOW, TB1S_DOS_MORE_DATA);
     } else {
         tb1s_buf_free(&f->out);
         f->out_pos = 0;
@@ -126,13 +126,12 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         return;
     }
     uint32_t count = max < read_limit(s) ? max : read_limit(s);
-    tb1s_trace("[read] fid=%u off=%llu max=%u host='%s'\n", fid, (unsigned long long)offset, count, f->path);
 
     // The file is opened again for every read; one that is gone, is now a
     // folder or cannot be read is refused (with the DOS pair 1/5 of reads).
     tb1s_fs_file *h = tb1s_fs_open_ro(f->path, nullptr);
     if (!h) {
-        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
         return;
     }
     if (count == 0) {
@@ -157,7 +156,7 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         if (r < 0) {
             tb1s_fs_close(h);
             cut(&rep->buf, 33);
-            rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
+            rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
             return;
         }
         if (r == 0)
@@ -171,7 +170,6 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         return;
     }
     set_len(rep, got);
-    tb1s_trace("[read] got=%lld body.n=%zu\n", (long long)got, size_t(rep->buf.len - start));
     sess_stat(s, STAT_READS, 1);
 }
 

@@ -106,7 +106,6 @@ void capture(tb1s_session *s, const uint8_t *h)
     s->pid_high = ld16le(h + 12);
     s->tid = ld16le(h + 24);
     s->pid = ld16le(h + 26);
-    s->req_uid = ld16le(h + 28);
     s->mid = ld16le(h + 30);
     s->unicode = (s->flags2 & TB1S_FLAGS2_UNICODE) != 0;
 }

@@ -39,18 +39,14 @@ struct tb1s_tree {
     int32_t ipc;      // 1 for "IPC$"
 };
 
-// One open file, folder or pipe, linked into the session's list newest first.
+// One open file, folder or pipe, linked into the session's list newest
+// first. No host file stays open: a read opens the path afresh.
 struct tb1s_file {
-    int32_t in_use;
     int32_t dir;         // 1 for a folder
     int32_t pipe;        // 1 for the "srvsvc" pipe
     uint16_t fid;
-    uint32_t tid;        // tree it was opened through
     char path[2050];     // canonical host path; empty for the pipe
-    char share[81];      // share name
-    tb1s_share rec;      // copy of the share record from the resolution
     tb1s_fstat st;       // status snapshot taken at the open (all 0 for the pipe)
-    tb1s_fs_file *fh;    // platform read handle, or null (closed on release)
     tb1s_buf out;        // pipe: answer bytes beyond what their transaction could carry
     uint64_t out_pos;    // the first of them the client has not read yet
     tb1s_file *next;
@@ -61,14 +57,10 @@ struct tb1s_file {
 struct tb1s_search {
     int32_t in_use;
     uint32_t sid;        // 16 significant bits
-    uint32_t tid;        // the TID at FIND_FIRST2
     tb1s_vent *list;     // owned; freed with tb1s_vfs_free
     int32_t count;       // entries in list
     int32_t pos;         // next listing entry to examine
     char pattern[513];
-    char path[1026];     // validated folder path
-    int32_t end;         // the listing has been exhausted
-    int32_t dots;        // "." and ".." were put in front of the listing
 };
 
 struct tb1s_session {
@@ -90,7 +82,6 @@ struct tb1s_session {
     uint8_t command;
     uint32_t tid;               // a tree connect replaces it; every reply carries it
     uint32_t pid;
-    uint32_t req_uid;           // stored, not used
     uint32_t mid;
     uint32_t pid_high;
     uint32_t flags;
@@ -99,7 +90,6 @@ struct tb1s_session {
 
     // Negotiation.
     int32_t negotiated;         // set by every NEGOTIATE
-    int32_t dialect;            // index of "NT LM 0.12" in the client's list
     uint64_t server_id;         // FNV-1a of the server name
     uint8_t challenge[8];       // server challenge
     int32_t have_challenge;     // a NEGOTIATE issued the challenge; logons verify against nothing else
@@ -124,7 +114,7 @@ struct tb1s_session {
     tb1s_file *files;           // newest first
     int32_t nfiles;
     tb1s_search searches[TB1S_MAX_SEARCHES];
-    uint32_t id_counter;        // shared by TIDs and search ids
+    uint32_t id_counter;        // shared by TIDs and search ids (new_id)
     uint64_t fid_counter;
 };
 
@@ -207,11 +197,16 @@ tb1s_search *search_find(tb1s_session *s, uint32_t sid);
 // The newest open file whose 16-bit FID equals the low 16 bits of fid, or null.
 tb1s_file *file_find(tb1s_session *s, uint32_t fid);
 
-// A new TID or search id: the low 16 bits of the incremented counter, OR 1.
-inline uint32_t new_id(tb1s_session *s) { return (++s->id_counter & 0xFFFF) | 1; }
-// A new UID, by the same rule from the UID counter.
-inline uint32_t new_uid(tb1s_session *s) { return (++s->uid_counter & 0xFFFF) | 1; }
-// The FID of the next open: the low 16 bits of (counter * 16 + 1).
-inline uint16_t new_fid(tb1s_session *s) { return uint16_t(++s->fid_counter * 16 + 1); }
+// New identifiers. Each kind walks its own 16-bit sequence from its counter
+// and passes over every value a live record of the kind holds, so a new one
+// never names a tree, search or file in use; 0 and 0xFFFF (which clients
+// read as "none") are never handed out. There is always a free value: at
+// most 256 trees, 256 searches and 1024 files live at once.
+// A TID or search id (one sequence for both): 1, 2, 3, ...
+uint32_t new_id(tb1s_session *s);
+// A UID: 1, 2, 3, ... (a session holds one UID at a time).
+uint32_t new_uid(tb1s_session *s);
+// A FID: the low 16 bits of counter * 16 + 1, so 0x0011, 0x0021, ...
+uint16_t new_fid(tb1s_session *s);
 
 }  // namespace tb1s

@@ -36,8 +36,6 @@ constexpr char k_texts[] = "Windows 6.1\0Talvern Beacon 1.0.1\0WORKGROUP";
 constexpr uint64_t k_texts_len = sizeof k_texts;  // 43, the final NUL included
 static_assert(k_texts_len == 43);
 
-constexpr uint32_t k_dos_invalid = tb1s_dos(TB1S_ERRDOS, 8);
-constexpr uint32_t k_dos_logon = tb1s_dos(TB1S_ERRSRV, 231);
 
 // The reply of a short answer: the AndX block, an Action word and a
 // ByteCount of 0 (three parameter words).
@@ -51,7 +49,7 @@ void short_reply(tb1s_reply *rep, uint32_t action)
 
 void refuse_logged_on(tb1s_session *s, tb1s_reply *rep)
 {
-    rep_error(s, rep, NT_STATUS_REQUEST_NOT_ACCEPTED, tb1s_dos(TB1S_ERRSRV, 231));
+    rep_error(s, rep, NT_STATUS_REQUEST_NOT_ACCEPTED, TB1S_DOS_SRV_REFUSED);
     short_reply(rep, 0);
 }
 
@@ -142,7 +140,7 @@ void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t
         // messages; whatever it proves, the client is a guest.
         tb1s_ntlm_check chk = check_of(s, true);
         if (tb1s_ntlm_type3(tok, n, &chk, "", "", &f) < 0) {
-            refuse(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid, f);
+            refuse(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID, f);
             return;
         }
         std::memcpy(s->sign_key, f.session_key, sizeof f.session_key);
@@ -155,7 +153,7 @@ void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t
     // one the client would answer a challenge anyone can know (all zero).
     if (!s->have_challenge) {
         tb1s_trace("[logon] refused: no NEGOTIATE issued a challenge\n");
-        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED);
         return;
     }
     tb1s_ntlm_check chk = check_of(s, false);
@@ -165,14 +163,14 @@ void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t
             break;
         int v = tb1s_ntlm_type3(tok, n, &chk, a.name, a.password, &f);
         if (v < 0) {
-            refuse(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid, f);
+            refuse(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID, f);
             return;
         }
         if (v == 0) {
             if (f.guest) {
                 // An anonymous message, and guests are not allowed here.
                 tb1s_trace("[logon] refused: anonymous, and guests are not allowed\n");
-                session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, "", 1);
+                session_fail(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED, "", 1);
                 return;
             }
             std::memcpy(s->sign_key, f.session_key, sizeof f.session_key);
@@ -181,7 +179,7 @@ void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t
             return;
         }
     }
-    refuse(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, f);
+    refuse(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED, f);
 }
 
 // The extended-security form: the security blob carries NTLMSSP, bare or
@@ -189,7 +187,7 @@ void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t
 void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
 {
     if (n < k_ext_min) {
-        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     // ByteCount, when plausible, covers the blob and the texts after it;
@@ -197,7 +195,7 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
     uint64_t bc = ld16le(body + k_off_ext_bc);
     uint64_t blob_len = bc != 0 && bc <= n ? bc : ld16le(body + k_off_blob_len);
     if (n - k_ext_data < blob_len) {
-        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     if (s->logged_on) {
@@ -210,14 +208,14 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
     int32_t raw = 0;
     if (tb1s_spnego_init(blob, blob_len, &tok, &tok_len, &raw) != 0) {
         tb1s_trace("[logon] refused: a %zu-byte security blob without SPNEGO or NTLMSSP\n", size_t(blob_len));
-        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED);
         return;
     }
 
     uint32_t type = 0;
     if (tok && tok_len > 0) {
         if (tok_len < 12 || std::memcmp(tok, TB1S_NTLMSSP_SIG, sizeof TB1S_NTLMSSP_SIG) != 0) {
-            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED);
             return;
         }
         type = ld32le(tok + 8);
@@ -226,7 +224,7 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
             return;
         }
         if (type != TB1S_NTLM_NEGOTIATE) {
-            session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+            session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
             return;
         }
     }
@@ -236,7 +234,7 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
     tb1s_buf out{};
     if (!challenge_token(s, type == TB1S_NTLM_NEGOTIATE ? raw : 0, &out)) {
         tb1s_buf_free(&out);
-        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
         return;
     }
     session_ok(s, rep, 0, 1, raw, &out);
@@ -249,7 +247,7 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
     uint64_t lm_len = n >= k_off_lm_len + 2 ? ld16le(body + k_off_lm_len) : 0;
     uint64_t nt_len = n >= k_off_nt_len + 2 ? ld16le(body + k_off_nt_len) : 0;
     if (n < k_nonext_data + lm_len + nt_len) {
-        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     if (s->logged_on) {
@@ -259,7 +257,7 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
     if (lm_len == 0 && nt_len == 0) {
         sess_refresh_opts(s);
         if (!sess_guest_allowed(s)) {
-            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, "", 1);
+            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED, "", 1);
             return;
         }
         s->logged_on = 1;
@@ -272,12 +270,12 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
         return;
     }
     if (lm_len != k_lmv2_len || nt_len < 24) {
-        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED);
         return;
     }
     if (!s->have_challenge) {
         tb1s_trace("[logon] refused: no NEGOTIATE issued a challenge\n");
-        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED);
         return;
     }
 
@@ -312,7 +310,7 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
             return;
         }
     }
-    refuse(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, f);
+    refuse(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED, f);
 }
 
 }  // namespace
@@ -374,7 +372,7 @@ void cmd_session_setup(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint64_t n = req->len;
     uint32_t wc = n > 0 ? body[0] : 0;
     if (n == 0 || (wc != 12 && wc != 13)) {
-        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     s->ext_sec = wc == 12 ? 1 : 0;

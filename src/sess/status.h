@@ -15,6 +15,16 @@ constexpr uint32_t tb1s_dos(uint32_t cls, uint32_t code) { return cls + code * 6
 inline constexpr uint32_t TB1S_ERRDOS = 0x01;
 inline constexpr uint32_t TB1S_ERRSRV = 0x02;
 
+// The DOS pairs the server sends, named for what they stand for here.
+inline constexpr uint32_t TB1S_DOS_NOT_FOUND = tb1s_dos(TB1S_ERRDOS, 2);     // no such file or handle, end of file
+inline constexpr uint32_t TB1S_DOS_NO_ACCESS = tb1s_dos(TB1S_ERRDOS, 5);     // the wrong kind of object, an unreadable file
+inline constexpr uint32_t TB1S_DOS_BAD_NAME = tb1s_dos(TB1S_ERRDOS, 6);      // an invalid or missing name, path or share
+inline constexpr uint32_t TB1S_DOS_INVALID = tb1s_dos(TB1S_ERRDOS, 8);       // an invalid parameter or information level
+inline constexpr uint32_t TB1S_DOS_MORE_DATA = tb1s_dos(TB1S_ERRDOS, 234);   // the answer goes on beyond this reply
+inline constexpr uint32_t TB1S_DOS_SRV_ERROR = tb1s_dos(TB1S_ERRSRV, 1);     // not supported
+inline constexpr uint32_t TB1S_DOS_SRV_ACCESS = tb1s_dos(TB1S_ERRSRV, 4);    // access denied
+inline constexpr uint32_t TB1S_DOS_SRV_REFUSED = tb1s_dos(TB1S_ERRSRV, 231); // a refused logon, session or resource
+
 // Statuses the server sends.
 inline constexpr uint32_t NT_STATUS_SUCCESS = 0x00000000;
 inline constexpr uint32_t NT_STATUS_INVALID_INFO_CLASS = 0xC0000003;
@@ -61,25 +71,25 @@ struct tb1s_status_entry {
 // passes that pair itself.
 inline constexpr tb1s_status_entry k_statuses[] = {
     {NT_STATUS_SUCCESS, "SUCCESS", 0},
-    {NT_STATUS_INVALID_INFO_CLASS, "INVALID_INFO_CLASS", tb1s_dos(TB1S_ERRDOS, 8)},
-    {NT_STATUS_INVALID_HANDLE, "INVALID_HANDLE", tb1s_dos(TB1S_ERRDOS, 2)},
-    {NT_STATUS_INVALID_PARAMETER, "INVALID_PARAMETER", tb1s_dos(TB1S_ERRDOS, 8)},
+    {NT_STATUS_INVALID_INFO_CLASS, "INVALID_INFO_CLASS", TB1S_DOS_INVALID},
+    {NT_STATUS_INVALID_HANDLE, "INVALID_HANDLE", TB1S_DOS_NOT_FOUND},
+    {NT_STATUS_INVALID_PARAMETER, "INVALID_PARAMETER", TB1S_DOS_INVALID},
     {NT_STATUS_NO_SUCH_FILE, nullptr, NT_STATUS_NO_SUCH_FILE},
-    {NT_STATUS_END_OF_FILE, "END_OF_FILE", tb1s_dos(TB1S_ERRDOS, 2)},
+    {NT_STATUS_END_OF_FILE, "END_OF_FILE", TB1S_DOS_NOT_FOUND},
     {NT_STATUS_MORE_PROCESSING_REQUIRED, "MORE_PROCESSING_REQUIRED", NT_STATUS_MORE_PROCESSING_REQUIRED},
-    {NT_STATUS_ACCESS_DENIED, "ACCESS_DENIED", tb1s_dos(TB1S_ERRSRV, 4)},
-    {NT_STATUS_OBJECT_NAME_INVALID, "OBJECT_NAME_INVALID", tb1s_dos(TB1S_ERRDOS, 6)},
-    {NT_STATUS_OBJECT_NAME_NOT_FOUND, "OBJECT_NAME_NOT_FOUND", tb1s_dos(TB1S_ERRDOS, 2)},
-    {NT_STATUS_OBJECT_PATH_NOT_FOUND, "OBJECT_PATH_NOT_FOUND", tb1s_dos(TB1S_ERRDOS, 6)},
-    {NT_STATUS_LOGON_FAILURE, "LOGON_FAILURE", tb1s_dos(TB1S_ERRSRV, 231)},
-    {NT_STATUS_INSUFFICIENT_RESOURCES, "INSUFFICIENT_RESOURCES", tb1s_dos(TB1S_ERRSRV, 231)},
-    {NT_STATUS_REQUEST_NOT_SUPPORTED, "REQUEST_NOT_SUPPORTED", tb1s_dos(TB1S_ERRSRV, 1)},
-    {NT_STATUS_FILE_IS_A_DIRECTORY, "FILE_IS_A_DIRECTORY", tb1s_dos(TB1S_ERRDOS, 5)},
-    {NT_STATUS_NOT_SUPPORTED, "NOT_SUPPORTED", tb1s_dos(TB1S_ERRSRV, 1)},
-    {NT_STATUS_BAD_NETWORK_NAME, "BAD_NETWORK_NAME", tb1s_dos(TB1S_ERRDOS, 6)},
-    {NT_STATUS_NOT_A_DIRECTORY, "NOT_A_DIRECTORY", tb1s_dos(TB1S_ERRDOS, 5)},
-    {NT_STATUS_USER_SESSION_DELETED, "USER_SESSION_DELETED", tb1s_dos(TB1S_ERRSRV, 231)},
-    {NT_STATUS_REQUEST_NOT_ACCEPTED, "REQUEST_NOT_ACCEPTED", tb1s_dos(TB1S_ERRSRV, 231)},
+    {NT_STATUS_ACCESS_DENIED, "ACCESS_DENIED", TB1S_DOS_SRV_ACCESS},
+    {NT_STATUS_OBJECT_NAME_INVALID, "OBJECT_NAME_INVALID", TB1S_DOS_BAD_NAME},
+    {NT_STATUS_OBJECT_NAME_NOT_FOUND, "OBJECT_NAME_NOT_FOUND", TB1S_DOS_NOT_FOUND},
+    {NT_STATUS_OBJECT_PATH_NOT_FOUND, "OBJECT_PATH_NOT_FOUND", TB1S_DOS_BAD_NAME},
+    {NT_STATUS_LOGON_FAILURE, "LOGON_FAILURE", TB1S_DOS_SRV_REFUSED},
+    {NT_STATUS_INSUFFICIENT_RESOURCES, "INSUFFICIENT_RESOURCES", TB1S_DOS_SRV_REFUSED},
+    {NT_STATUS_REQUEST_NOT_SUPPORTED, "REQUEST_NOT_SUPPORTED", TB1S_DOS_SRV_ERROR},
+    {NT_STATUS_FILE_IS_A_DIRECTORY, "FILE_IS_A_DIRECTORY", TB1S_DOS_NO_ACCESS},
+    {NT_STATUS_NOT_SUPPORTED, "NOT_SUPPORTED", TB1S_DOS_SRV_ERROR},
+    {NT_STATUS_BAD_NETWORK_NAME, "BAD_NETWORK_NAME", TB1S_DOS_BAD_NAME},
+    {NT_STATUS_NOT_A_DIRECTORY, "NOT_A_DIRECTORY", TB1S_DOS_NO_ACCESS},
+    {NT_STATUS_USER_SESSION_DELETED, "USER_SESSION_DELETED", TB1S_DOS_SRV_REFUSED},
+    {NT_STATUS_REQUEST_NOT_ACCEPTED, "REQUEST_NOT_ACCEPTED", TB1S_DOS_SRV_REFUSED},
     {NT_STATUS_BUFFER_OVERFLOW, "BUFFER_OVERFLOW", NT_STATUS_BUFFER_OVERFLOW},
     {NT_STATUS_NO_MORE_FILES, "NO_MORE_FILES", NT_STATUS_NO_MORE_FILES},
     {NT_STATUS_UNSUCCESSFUL, "UNSUCCESSFUL", NT_STATUS_UNSUCCESSFUL},
@@ -103,7 +113,8 @@ uint32_t tb1s_dos_pair(uint32_t nt);
 // "STATUS?" otherwise. A constant text.
 const char *tb1s_status_name(uint32_t status);
 
-// The name of a command byte ("?" for codes without one). A constant text.
+// The name of a command byte ("?" for codes without one), from the command
+// table of the dispatcher (dispatch.cpp). A constant text.
 const char *tb1s_cmd_name(uint8_t cmd);
 
 // The command name of one SMB message (without the NetBIOS header):

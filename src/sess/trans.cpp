@@ -10,17 +10,6 @@ namespace {
 
 constexpr uint32_t k_header = 32;  // SMB header bytes before the WordCount byte
 
-// The first bytes of a block as hex for a trace line: "%02x" each, or
-// " %02x" each when `spaced`. out must hold 3 * max + 1 bytes.
-void hex_prefix(const uint8_t *p, uint32_t n, uint32_t max, bool spaced, char *out)
-{
-    out[0] = 0;
-    uint32_t k = n < max ? n : max;
-    char *o = out;
-    for (uint32_t i = 0; i < k; i++)
-        o += tb1s_snprintf(o, 4, spaced ? " %02x" : "%02x", p[i]);
-}
-
 // Places a block given by its offset and count inside the bytes after the
 // header (req). Offsets above 32 count from the header start, as clients
 // send them; smaller ones are taken as counting from the WordCount byte.
@@ -48,7 +37,7 @@ void search_close(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint3
 void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 {
     if (req->len == 0 || req->data[0] < 15) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     tb1s_rd w = rd_make(req->data + 1, req->len - 1);
@@ -58,22 +47,17 @@ void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     rd_skip(&w, 6);  // data count and offset, setup count, reserved
     uint32_t sub = rd_u16(&w);
     if (w.err) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     const uint8_t *params = block(req, poff, pcount);
-    if (tb1s_trace_on()) {
-        char hex[24 * 3 + 1];
-        hex_prefix(params, params ? pcount : 0, 24, false, hex);
-        tb1s_trace("[t2] sub=%04x pcnt=%u poff=%u params=%s\n", sub, pcount, poff, hex);
-    }
     if (!params) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     tb1s_tree *tree = tree_find(s, s->tid);
     if (!tree) {
-        rep_error(s, rep, NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6));
+        rep_error(s, rep, NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME);
         return;
     }
     switch (sub) {
@@ -94,7 +78,7 @@ void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         query_file_cmd(s, rep, tree, params, pcount);
         break;
     default:
-        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_INFO_CLASS, TB1S_DOS_INVALID);
         break;
     }
 }
@@ -102,7 +86,7 @@ void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 void cmd_trans(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 {
     if (req->len == 0 || req->data[0] < 14) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     tb1s_rd w = rd_make(req->data + 1, req->len - 1);
@@ -117,27 +101,21 @@ void cmd_trans(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     for (uint32_t i = 0; i < nsetup && i < 2; i++)
         setup[i] = rd_u16(&w);
     if (w.err) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
     const uint8_t *data = block(req, doff, dcount);
     if (!data) {
-        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8));
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
         return;
     }
-    if (tb1s_trace_on()) {
-        char hex[12 * 3 + 1];
-        hex_prefix(data, dcount, 12, true, hex);
-        tb1s_trace("[trans] setup0=%04x setup1=%u dcnt=%u doff=%u data:%s\n", setup[0], setup[1], dcount, doff,
-                   hex);
-    }
     if (setup[0] != 0x0026) {  // TransactNmPipe is the only transaction served
-        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
+        rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
         return;
     }
     tb1s_file *f = file_find(s, setup[1]);
     if (!f || !f->pipe) {
-        rep_error(s, rep, NT_STATUS_INVALID_HANDLE, tb1s_dos(1, 2));
+        rep_error(s, rep, NT_STATUS_INVALID_HANDLE, TB1S_DOS_NOT_FOUND);
         return;
     }
     sess_stat(s, STAT_SRVSVC_QUERIES, 1);

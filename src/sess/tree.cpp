@@ -46,18 +46,6 @@ const char *leaf(const char *path)
     return name;
 }
 
-// A TID that names no connected tree. The shared counter hands out the
-// same value twice in a row (its low bit is forced on), and two trees under
-// one TID would send the requests of the second to the first; such values
-// are passed over. At most 256 trees are in use, so this ends quickly.
-uint32_t unused_tid(tb1s_session *s)
-{
-    uint32_t tid = new_id(s);
-    while (tree_find(s, tid))
-        tid = new_id(s);
-    return tid;
-}
-
 // Counts and reports a refused tree connect.
 void refused(tb1s_session *s, const char *share)
 {
@@ -130,7 +118,7 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
         return;
     }
-    t->tid = unused_tid(s);
+    t->tid = new_id(s);
     t->in_use = 1;
     tb1s_strlcpy(t->share, ipc ? "IPC$" : name, sizeof t->share);
     t->ipc = ipc;

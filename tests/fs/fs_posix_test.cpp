@@ -340,6 +340,16 @@ TEST(Fs, SpaceInMebibyteUnits)
     EXPECT_EQ(tb1s_fs_space((t.path + "/missing").c_str(), nullptr, nullptr, nullptr, nullptr), -1);
 }
 
-TEST(Fs, Separator) { EXPECT_EQ(tb1s_fs_sep(), '/'); }
+// The separator joins components into a path the platform resolves.
+TEST(Fs, SeparatorJoinsComponents)
+{
+    temp_dir t;
+    std::string file = t.write("d/f", "x");
+    const char sep = tb1s_fs_sep();
+    std::string joined = t.path + sep + "d" + sep + "f";
+    char out[4096];
+    ASSERT_EQ(tb1s_fs_realpath(joined.c_str(), out, sizeof out), 0) << joined;
+    EXPECT_EQ(std::string(out), sfs::canonical(file).string());
+}
 
 }  // namespace

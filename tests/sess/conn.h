@@ -199,7 +199,6 @@ struct session_rig {
     tb1s_file *add_file(uint16_t fid)
     {
         auto *f = static_cast<tb1s_file *>(std::calloc(1, sizeof(tb1s_file)));
-        f->in_use = 1;
         f->fid = fid;
         f->next = s->files;
         s->files = f;

@@ -38,16 +38,16 @@ TEST(Dispatch, CommandsWithoutHandlerFiles)
         {"TREE_DISCONNECT of no tree", request(0x71), 0, 0, "02ff000000", NONE},
         {"LOGOFF without logon", request(0x74, le().u8(0xFF).u8(0).u16(0)), 0, 0, "02ff000000", NONE},
         {"CLOSE of an unknown FID", request(0x04, le().u16(0x11).u32(0)), 0, 0, "000000", NONE},
-        {"CLOSE too short", request(0x04, le().u16(0x11)), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8), "00", NONE},
-        {"NT_TRANSACT", request(0xA0), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"NT_TRANSACT_SECONDARY", request(0xA1), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"CREATE is unknown", request(0x03), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS_SECONDARY is unknown", request(0x26), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS2_SECONDARY is unknown", request(0x33), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0x34 is unknown", request(0x34), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0xFE is unknown", request(0xFE), NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1), "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"WRITE_ANDX refused", request(0x2F, bytes(24, 0), {'x'}), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
-        {"OPEN_ANDX refused", request(0x2D, bytes(30, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4), "00", STAT_MUTATING_REFUSED},
+        {"CLOSE too short", request(0x04, le().u16(0x11)), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID, "00", NONE},
+        {"NT_TRANSACT", request(0xA0), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_NT_TRANSACT_REFUSED},
+        {"NT_TRANSACT_SECONDARY", request(0xA1), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_NT_TRANSACT_REFUSED},
+        {"CREATE is unknown", request(0x03), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS_SECONDARY is unknown", request(0x26), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS2_SECONDARY is unknown", request(0x33), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"0x34 is unknown", request(0x34), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"0xFE is unknown", request(0xFE), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
+        {"WRITE_ANDX refused", request(0x2F, bytes(24, 0), {'x'}), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS, "00", STAT_MUTATING_REFUSED},
+        {"OPEN_ANDX refused", request(0x2D, bytes(30, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS, "00", STAT_MUTATING_REFUSED},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -101,11 +101,6 @@ TEST(Dispatch, EchoReturnsTheBytesAfterByteCount)
     EXPECT_EQ(p.raw.size(), 32u + 1 + 2 + 2 + 0xFFFF) << "the echo is cut where its ByteCount ends";
 }
 
-TEST(Dispatch, FlushReplyIs37Bytes)
-{
-    EXPECT_EQ(serve_one(request(0x05, le().u16(1))).raw.size(), 37u);
-}
-
 TEST(Dispatch, CloseReleasesTheNewestOpenOfItsFid)
 {
     session_rig g;
@@ -127,21 +122,33 @@ TEST(Dispatch, CloseReleasesTheNewestOpenOfItsFid)
     ASSERT_NE(file_find(g.s, 0x0021), nullptr);
 }
 
-TEST(Dispatch, FidsRepeatAfter4096OpensAndTheNewestIsFound)
+// Identifiers run through their 16-bit sequences, wrap around, and pass
+// over 0, 0xFFFF and every value a live record holds.
+TEST(Dispatch, NewIdentifiersNeverNameALiveRecord)
 {
     session_rig g;
     EXPECT_EQ(new_fid(g.s), 0x0011);
     EXPECT_EQ(new_fid(g.s), 0x0021);
     EXPECT_EQ(new_fid(g.s), 0x0031);
+    g.add_file(0x0011);
+    g.add_file(0x0021);
     g.s->fid_counter = 4095;
-    EXPECT_EQ(new_fid(g.s), 0x0001) << "the 4096th open";
-    EXPECT_EQ(new_fid(g.s), 0x0011) << "the 4097th open repeats the first FID";
+    EXPECT_EQ(new_fid(g.s), 0x0001) << "the 4096th open wraps around";
+    EXPECT_EQ(new_fid(g.s), 0x0031) << "0x0011 and 0x0021 are open";
 
     EXPECT_EQ(new_id(g.s), 1u);
-    EXPECT_EQ(new_id(g.s), 3u);
-    EXPECT_EQ(new_id(g.s), 3u);
-    g.s->id_counter = 0xFFFF;
-    EXPECT_EQ(new_id(g.s), 1u) << "ids stay 16-bit and never 0";
+    EXPECT_EQ(new_id(g.s), 2u);
+    EXPECT_EQ(new_id(g.s), 3u) << "each value once";
+    g.s->trees[0] = tb1s_tree{1, 0x0001, "a", 0};
+    g.s->searches[5].in_use = 1;
+    g.s->searches[5].sid = 0x0002;
+    g.s->id_counter = 0xFFFD;
+    EXPECT_EQ(new_id(g.s), 0xFFFEu);
+    EXPECT_EQ(new_id(g.s), 3u) << "not 0xFFFF, 0, the tree's 1 or the search's 2";
+
+    g.s->uid_counter = 0xFFFE;
+    EXPECT_EQ(new_uid(g.s), 1u) << "UIDs stay 16-bit and are never 0 or 0xFFFF";
+    EXPECT_EQ(new_uid(g.s), 2u);
 }
 
 TEST(Dispatch, TreeDisconnectForgetsOnlyThatTree)
@@ -149,7 +156,7 @@ TEST(Dispatch, TreeDisconnectForgetsOnlyThatTree)
     session_rig g;
     g.s->trees[0] = tb1s_tree{1, 0x0001, "a", 0};
     g.s->trees[1] = tb1s_tree{1, 0x0003, "b", 0};
-    g.add_file(0x0011)->tid = 0x0003;
+    g.add_file(0x0011);
     smb1_request r = request(0x71);
     r.tid = 0x0003;
     smb1_reply p = g.serve(r);

@@ -17,8 +17,8 @@ using namespace tb1s;
 
 namespace tb1s_test {
 
-// Statuses are the library's own constants (sess/status.h); tb1s_dos(class,
-// code) gives the DOS form.
+// Statuses are the library's own constants (sess/status.h), DOS pairs
+// included.
 
 // TREE_CONNECT_ANDX with a one-byte password. The path is UTF-16 when the
 // request's FLAGS2 says Unicode (it does by default), else ASCII.

@@ -61,7 +61,6 @@ TEST(Open, SrvsvcPipe)
         tb1s_file *f = file_find(g.s, 0x0011);
         ASSERT_NE(f, nullptr) << r.what;
         EXPECT_EQ(f->pipe, 1) << r.what;
-        EXPECT_EQ(f->tid, 1u) << r.what;
         EXPECT_EQ(g.s->nfiles, 1) << r.what;
     }
 }
@@ -95,24 +94,24 @@ TEST(Open, Refusals)
         smb1_request r;
         uint32_t nt, dos;
     } rows[] = {
-        {"WordCount 23", wc23, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"words cut short", words_short, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"NameLength 0", create_req(1, "srvsvc", len0), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"NameLength past the end", create_req(1, "srvsvc", len_past), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"only a terminator", create_req(1, ""), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
-        {"only a NUL (ASCII)", create_req(1, "", {}, 0x4001), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
-        {"no tree", create_req(9, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6)},
-        {"open or create", create_req(1, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
-        {"create", create_req(1, "srvsvc", with(0x80000000, 2, 0)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
+        {"WordCount 23", wc23, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"words cut short", words_short, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"NameLength 0", create_req(1, "srvsvc", len0), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"NameLength past the end", create_req(1, "srvsvc", len_past), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"only a terminator", create_req(1, ""), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
+        {"only a NUL (ASCII)", create_req(1, "", {}, 0x4001), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
+        {"no tree", create_req(9, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME},
+        {"open or create", create_req(1, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS},
+        {"create", create_req(1, "srvsvc", with(0x80000000, 2, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS},
         {"write through", create_req(1, "srvsvc", with(0x80000000, 1, 0x0002)), NT_STATUS_ACCESS_DENIED,
-         tb1s_dos(2, 4)},
-        {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4)},
-        {"unpaired surrogate", bad_utf16, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"odd UTF-16 length", odd_utf16, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"two leading backslashes", create_req(1, "\\\\srvsvc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
-        {"pipe path", create_req(1, "\\PIPE\\srvsvc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
-        {"trailing backslash", create_req(1, "srvsvc\\"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
-        {"other pipe", create_req(1, "lsarpc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
+         TB1S_DOS_SRV_ACCESS},
+        {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS},
+        {"unpaired surrogate", bad_utf16, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"odd UTF-16 length", odd_utf16, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"two leading backslashes", create_req(1, "\\\\srvsvc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
+        {"pipe path", create_req(1, "\\PIPE\\srvsvc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
+        {"trailing backslash", create_req(1, "srvsvc\\"), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
+        {"other pipe", create_req(1, "lsarpc"), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
     };
     for (row &r : rows) {
         for (bool nt : {true, false}) {
@@ -262,8 +261,6 @@ TEST(Open, FilesAndFoldersOfAShare)
         EXPECT_STREQ(f->path, canon) << r.what;
         EXPECT_EQ(f->dir, r.attrs == 0x11 ? 1 : 0) << r.what;
         EXPECT_EQ(f->pipe, 0) << r.what;
-        EXPECT_EQ(f->tid, r.tid) << r.what;
-        EXPECT_STREQ(f->share, r.tid == one ? "one" : "docs") << r.what;
         EXPECT_EQ(f->st.ino, st.ino) << r.what;
         EXPECT_EQ(f->st.size, st.size) << r.what;
     }
@@ -323,15 +320,15 @@ TEST(Open, NamesRefusedOrNotFoundOnAShare)
         uint32_t nt, dos;
         int64_t path_refused;
     } rows[] = {
-        {"..", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
-        {"..\\a.txt", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
-        {"sub\\..\\a.txt", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
-        {"sub/../../x", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
-        {"a.txt.", NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), 1},
-        {"nothing.txt", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 0},
-        {"sub\\nothing", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 0},
-        {"a.txt\\x", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 0},
-        {"out", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2), 1},  // the link leads out of the share
+        {"..", NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, 1},
+        {"..\\a.txt", NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, 1},
+        {"sub\\..\\a.txt", NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, 1},
+        {"sub/../../x", NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, 1},
+        {"a.txt.", NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, 1},
+        {"nothing.txt", NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND, 0},
+        {"sub\\nothing", NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND, 0},
+        {"a.txt\\x", NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND, 0},
+        {"out", NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND, 1},  // the link leads out of the share
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -358,8 +355,8 @@ TEST(Open, ShareRemovedAfterTheTreeConnect)
         const char *name;
         uint32_t nt, dos;
     } rows[] = {
-        {"\\", NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 2)},
-        {"a.txt", NT_STATUS_OBJECT_NAME_NOT_FOUND, tb1s_dos(1, 2)},
+        {"\\", NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_NOT_FOUND},
+        {"a.txt", NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {

@@ -119,7 +119,7 @@ TEST(Pipe, UnsupportedPackets)
             pipe_fixture f;
             f.s->flags2 = nt ? 0xC001 : 0x8001;
             pipe_transact(f.s, &f.rep, f.pipe, 4280, r.pkt.data(), uint32_t(r.pkt.size()));
-            EXPECT_EQ(f.status(), nt ? NT_STATUS_NOT_SUPPORTED : tb1s_dos(2, 1)) << r.what;
+            EXPECT_EQ(f.status(), nt ? NT_STATUS_NOT_SUPPORTED : TB1S_DOS_SRV_ERROR) << r.what;
             EXPECT_EQ(f.rep.buf.len, 33u) << r.what;
         }
     }
@@ -256,7 +256,7 @@ TEST(Pipe, LongAnswerInFragmentsAndReads)
         rep_begin(g.s, &rep);
         bytes pkt = rpc_packet(0, 0x42, 60, 15);
         pipe_transact(g.s, &rep, pipe, 4280, pkt.data(), uint32_t(pkt.size()));
-        EXPECT_EQ(ld32le(rep.buf.data + 5), nt ? 0x80000005 : tb1s_dos(1, 234)) << "BUFFER_OVERFLOW";
+        EXPECT_EQ(ld32le(rep.buf.data + 5), nt ? 0x80000005 : TB1S_DOS_MORE_DATA) << "BUFFER_OVERFLOW";
         bytes stream = pipe_fixture::trans_data(rep);
         tb1s_buf_free(&rep.buf);
         EXPECT_EQ(stream.size(), 4280u);
@@ -272,7 +272,7 @@ TEST(Pipe, LongAnswerInFragmentsAndReads)
             stream.insert(stream.end(), p.data.begin() + 1, p.data.end());
             if (p.status == 0)
                 break;
-            ASSERT_EQ(p.status, nt ? 0x80000005 : tb1s_dos(1, 234));
+            ASSERT_EQ(p.status, nt ? 0x80000005 : TB1S_DOS_MORE_DATA);
         }
         EXPECT_EQ(g.serve(read_req(fid, 0, 1000)).status, NT_STATUS_NOT_SUPPORTED) << "nothing more to read";
 

@@ -131,7 +131,7 @@ TEST(Reply, StatusFollowsTheRequestForm)
         g.s->flags2 = flags2;
         tb1s_reply rep;
         rep_begin(g.s, &rep);
-        rep_error(g.s, &rep, 0xC00000CC, tb1s_dos(1, 6));
+        rep_error(g.s, &rep, 0xC00000CC, TB1S_DOS_BAD_NAME);
         EXPECT_EQ(to_hex(rep.buf.data + 5, 4), flags2 & 0x4000 ? "cc0000c0" : "01000600");
         tb1s_buf_free(&rep.buf);
     }

@@ -26,9 +26,8 @@ smb1_request legacy(uint8_t cmd, uint16_t tid, const std::string &name)
 }
 
 // Identifiers the server hands out in this conversation, by its rules: TIDs
-// and search ids from one counter (low 16 bits OR 1, never one in use), FIDs
-// as counter * 16 + 1.
-constexpr uint16_t TID_MUSIC = 0x0001, TID_IPC = 0x0003, SID = 0x0003, FID_SONG = 0x0011, FID_PIPE = 0x0021;
+// and search ids from one sequence (1, 2, 3, ...), FIDs as counter * 16 + 1.
+constexpr uint16_t TID_MUSIC = 0x0001, TID_IPC = 0x0002, SID = 0x0003, FID_SONG = 0x0011, FID_PIPE = 0x0021;
 
 TEST(SearchSim, ListQueryAndPipe)
 {

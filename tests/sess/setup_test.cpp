@@ -304,37 +304,37 @@ TEST(SessionSetup, RefusedRequests)
         smb1_request r;
         uint32_t nt, dos;  // 0: not refused
     } rows[] = {
-        {"WordCount 0", words_only(0, 0), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"WordCount 11", words_only(11, 22), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"WordCount 14", words_only(14, 28), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"12 words, no ByteCount", words_only(12, 24), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"12 words, ByteCount, one blob byte", words_only(12, 27), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"blob past the end", blob_past_end, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
-        {"ByteCount past the end", bc_too_big, NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+        {"WordCount 0", words_only(0, 0), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"WordCount 11", words_only(11, 22), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"WordCount 14", words_only(14, 28), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"12 words, no ByteCount", words_only(12, 24), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"12 words, ByteCount, one blob byte", words_only(12, 27), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"blob past the end", blob_past_end, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
+        {"ByteCount past the end", bc_too_big, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
         {"ByteCount over the body", bc_over_body, 0, 0},
-        {"empty blob", empty_blob, NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
-        {"blob of zero bytes", ext({0, 0}), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
-        {"blob of garbage", ext(from_hex("3003020100")), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"empty blob", empty_blob, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
+        {"blob of zero bytes", ext({0, 0}), NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
+        {"blob of garbage", ext(from_hex("3003020100")), NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
         {"mechTypes without NTLMSSP", ext(from_hex("601d06062b0601050502a0133011a00f300d06092a864886f712010202")),
-         NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+         NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
         {"token that is not NTLMSSP", ext(spnego_wrap_resp(from_hex("4e544c4d5353500101000000"))), NT_STATUS_LOGON_FAILURE,
-         tb1s_dos(2, 231)},
+         TB1S_DOS_SRV_REFUSED},
         {"NTLMSSP token of 11 bytes", ext(spnego_wrap_resp(bytes(nego.begin(), nego.begin() + 11))), NT_STATUS_LOGON_FAILURE,
-         tb1s_dos(2, 231)},
-        {"bare NTLMSSP of 11 bytes", bare11, NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
-        {"message type 2", ext(spnego_wrap_init(type2)), NT_STATUS_INVALID_PARAMETER, tb1s_dos(1, 8)},
+         TB1S_DOS_SRV_REFUSED},
+        {"bare NTLMSSP of 11 bytes", bare11, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
+        {"message type 2", ext(spnego_wrap_init(type2)), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
         {"13 words, lengths past the end", setup_nonext_request(bytes(24, 1), bytes(200, 2)), 0, 0},
-        {"13 words, NTLMv1 response", setup_nonext_request(bytes(24, 1), bytes(24, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
-        {"13 words, LM of 23 bytes", setup_nonext_request(bytes(23, 1), bytes(60, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
-        {"13 words, NT of 23 bytes", setup_nonext_request(bytes(24, 1), bytes(23, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
-        {"13 words, no account", setup_nonext_request(bytes(24, 1), bytes(60, 2)), NT_STATUS_LOGON_FAILURE, tb1s_dos(2, 231)},
+        {"13 words, NTLMv1 response", setup_nonext_request(bytes(24, 1), bytes(24, 2)), NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
+        {"13 words, LM of 23 bytes", setup_nonext_request(bytes(23, 1), bytes(60, 2)), NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
+        {"13 words, NT of 23 bytes", setup_nonext_request(bytes(24, 1), bytes(23, 2)), NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
+        {"13 words, no account", setup_nonext_request(bytes(24, 1), bytes(60, 2)), NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED},
     };
     // Lengths that claim 20 bytes more than the message holds.
     rows[16].r.words[14] = 24;
     rows[16].r.words[16] = 220 - 24;
     rows[16].r.data.resize(100);
     rows[16].nt = NT_STATUS_INVALID_PARAMETER;
-    rows[16].dos = tb1s_dos(1, 8);
+    rows[16].dos = TB1S_DOS_INVALID;
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
             std::string what = std::string(r.what) + (nt ? " (NT)" : " (DOS)");
@@ -473,7 +473,7 @@ TEST(SessionSetup, AlreadyLoggedOnAndUidSequence)
             if (!nt)
                 again.flags2 &= uint16_t(~0x4000);
             smb1_reply p = rig.serve(again);
-            EXPECT_EQ(p.status, nt ? NT_STATUS_REQUEST_NOT_ACCEPTED : tb1s_dos(2, 231));
+            EXPECT_EQ(p.status, nt ? NT_STATUS_REQUEST_NOT_ACCEPTED : TB1S_DOS_SRV_REFUSED);
             EXPECT_EQ(to_hex(body(p)), "03ff00000000000000");
             EXPECT_EQ(w.delta(STAT_LOGON_FAILED), 0);
             EXPECT_EQ(rig.s->logged_on, 1);
@@ -482,7 +482,7 @@ TEST(SessionSetup, AlreadyLoggedOnAndUidSequence)
         smb1_reply off = rig.serve(logoff());
         EXPECT_EQ(off.uid, 0);
     }
-    EXPECT_EQ(uids, (std::vector<uint16_t>{1, 1, 3, 3, 3, 3, 5, 5})) << "UIDs 1, 3, 3, 5 from the counter";
+    EXPECT_EQ(uids, (std::vector<uint16_t>{1, 1, 2, 2, 3, 3, 4, 4})) << "a new UID for every logon after a LOGOFF";
 }
 
 // The connection ends after the failure that reaches max_login_failures;

@@ -15,7 +15,7 @@ namespace {
 
 TEST(Status, DosPairs)
 {
-    EXPECT_EQ(tb1s_dos(2, 231), 0x00E70002u);
+    EXPECT_EQ(tb1s_dos(TB1S_ERRSRV, 231), 0x00E70002u);
     struct row {
         uint32_t nt, dos;
     };
@@ -47,14 +47,6 @@ TEST(Status, DosPairs)
         EXPECT_EQ(tb1s_dos_pair(r.nt), r.dos) << std::hex << r.nt << " " << tb1s_status_name(r.nt);
 }
 
-TEST(Status, DosPairBytesOnTheWire)
-{
-    // An unknown TID without FLAGS2 0x4000: bytes 5-8 are 01 00 06 00.
-    uint32_t v = tb1s_dos_pair(NT_STATUS_BAD_NETWORK_NAME);
-    const uint8_t wire[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    EXPECT_EQ(tb1s_test::to_hex(wire, 4), "01000600");
-}
-
 TEST(Status, Names)
 {
     struct row {
@@ -84,16 +76,15 @@ TEST(Status, Names)
     std::set<uint32_t> seen;
     for (const tb1s_status_entry &e : k_statuses)
         EXPECT_TRUE(seen.insert(e.status).second) << "listed twice: " << std::hex << e.status;
-    EXPECT_EQ(seen.size(), 30u);
 }
 
+// Names come from the dispatcher's table: served, refused and unknown
+// commands alike, and "?" for a code it does not know.
 TEST(Status, CommandNames)
 {
-    int named = 0;
-    for (int c = 0; c < 256; c++)
-        named += std::string(tb1s_cmd_name(uint8_t(c))) != "?";
-    EXPECT_EQ(named, 38);
     EXPECT_STREQ(tb1s_cmd_name(0x00), "CREATE_DIRECTORY");
+    EXPECT_STREQ(tb1s_cmd_name(0x1A), "READ_RAW");
+    EXPECT_STREQ(tb1s_cmd_name(0x2F), "WRITE_ANDX");
     EXPECT_STREQ(tb1s_cmd_name(0x0A), "?");
     EXPECT_STREQ(tb1s_cmd_name(0x34), "?");
     EXPECT_STREQ(tb1s_cmd_name(0x36), "FIND_CLOSE2");

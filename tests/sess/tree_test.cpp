@@ -91,11 +91,11 @@ TEST(TreeConnect, Refusals)
         int64_t refused;   // change of tree_refused, and the refusals reported
         const char *share; // the share they name
     } rows[] = {
-        {"not logged on", tree_req("IPC$"), false, NT_STATUS_USER_SESSION_DELETED, tb1s_dos(2, 231), "00", 1, ""},
-        {"no such share", tree_req("\\\\HOST\\nothing"), true, NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6), "00", 1,
+        {"not logged on", tree_req("IPC$"), false, NT_STATUS_USER_SESSION_DELETED, TB1S_DOS_SRV_REFUSED, "00", 1, ""},
+        {"no such share", tree_req("\\\\HOST\\nothing"), true, NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME, "00", 1,
          "nothing"},
-        {"empty share name", tree_req("//HOST/"), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0, ""},
-        {"empty path", tree_req(""), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0, ""},
+        {"empty share name", tree_req("//HOST/"), true, NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, "00", 0, ""},
+        {"empty path", tree_req(""), true, NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, "00", 0, ""},
     };
     for (row &r : rows) {
         for (bool nt : {true, false}) {
@@ -116,6 +116,10 @@ TEST(TreeConnect, Refusals)
             }
         }
     }
+    // The DOS form on the wire: the class in byte 5, the code in bytes 7-8.
+    logged_rig g;
+    smb1_reply p = g.serve(tree_req("\\\\HOST\\nothing", 0x8001));
+    EXPECT_EQ(to_hex(bytes(p.raw.begin() + 5, p.raw.begin() + 9)), "01000600");
 }
 
 // Malformed requests: INVALID_PARAMETER. The word count and the words are
