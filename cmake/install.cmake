@@ -43,13 +43,10 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(TB1S_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
-# A static link also needs the threads library and the C++ runtime: the
-# libraries the C++ compiler links beyond those of the C compiler.
+# A static link also needs the threads library and the C++ runtime.
 set(TB1S_PC_LIBS_PRIVATE ${CMAKE_THREAD_LIBS_INIT})
-foreach(lib IN LISTS CMAKE_CXX_IMPLICIT_LINK_LIBRARIES)
-  if(NOT lib IN_LIST CMAKE_C_IMPLICIT_LINK_LIBRARIES AND NOT "-l${lib}" IN_LIST TB1S_PC_LIBS_PRIVATE)
-    list(APPEND TB1S_PC_LIBS_PRIVATE "-l${lib}")
-  endif()
+foreach(lib IN LISTS TB1S_CXX_RUNTIME)
+  list(APPEND TB1S_PC_LIBS_PRIVATE "-l${lib}")
 endforeach()
 list(JOIN TB1S_PC_LIBS_PRIVATE " " TB1S_PC_LIBS_PRIVATE)
 configure_file(cmake/tbsmb1s.pc.in ${PROJECT_BINARY_DIR}/tbsmb1s.pc @ONLY)

@@ -39,7 +39,7 @@ foreach(entry IN LISTS static_symbols)
   elseif(name MATCHES "${mangled_prefix}4tb1s")
     # tb1s::...
   elseif(type MATCHES "^[VWvwu]$" AND (name MATCHES "4tb1s" OR name MATCHES "${mangled_prefix}(St|Sa|Sb|Ss|Si|So|Sd|9__gnu_cxx)"
-                                        OR name MATCHES "^DW\\.ref\\.__gxx_personality_v0$"))
+                                        OR name MATCHES "^(DW\\.ref\\.__gxx_personality_v0|__clang_call_terminate)$"))
     # a weak instantiation over tb1s types or of the standard library
   else()
     list(APPEND bad "${entry}")
