@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -187,6 +188,7 @@ extern "C" void restore_tty_and_resend(int sig)
 // Turns the echo of a terminal on standard input off for its lifetime.
 struct echo_off {
     static constexpr int k_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+    struct sigaction before[std::size(k_signals)] = {};
     bool changed = false;
 
     echo_off()
@@ -195,8 +197,11 @@ struct echo_off {
             return;
         termios quiet = g_tty_saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
-        for (int sig : k_signals)
-            std::signal(sig, restore_tty_and_resend);
+        struct sigaction restore = {};
+        restore.sa_handler = restore_tty_and_resend;
+        sigemptyset(&restore.sa_mask);
+        for (size_t i = 0; i < std::size(k_signals); i++)
+            sigaction(k_signals[i], &restore, &before[i]);
         changed = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
     }
     ~echo_off()
@@ -205,8 +210,8 @@ struct echo_off {
             tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_tty_saved);
             std::fputc('\n', stderr);  // the line feed the user typed was not echoed
         }
-        for (int sig : k_signals)
-            std::signal(sig, SIG_DFL);
+        for (size_t i = 0; i < std::size(k_signals); i++)
+            sigaction(k_signals[i], &before[i], nullptr);
     }
     echo_off(const echo_off &) = delete;
     echo_off &operator=(const echo_off &) = delete;
