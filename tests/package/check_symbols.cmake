@@ -34,6 +34,9 @@ set(exports 0)
 foreach(entry IN LISTS static_symbols)
   string(SUBSTRING "${entry}" 0 1 type)
   string(SUBSTRING "${entry}" 2 -1 name)
+  # AddressSanitizer adds an ODR indicator __odr_asan.NAME beside each global
+  # NAME: it is judged by that name.
+  string(REGEX REPLACE "^__odr_asan\\." "" name "${name}")
   if(name MATCHES "^tbsmb1s_[A-Za-z0-9_]+$")
     math(EXPR exports "${exports} + 1")
   elseif(name MATCHES "${mangled_prefix}4tb1s")

@@ -299,7 +299,8 @@ std::vector<std::string> thread_ids(pid_t pid)
         while (std::getline(status, line))
             if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Groups:", 0) == 0)
                 ids += line + "\n";
-        out.push_back(ids);
+        if (!ids.empty())  // else the thread ended after the listing
+            out.push_back(ids);
     }
     closedir(d);
     return out;
