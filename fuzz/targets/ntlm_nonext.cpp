@@ -34,14 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto lm = copy(data + 1, lm_len);
     auto nt = copy(data + 1 + lm_len, nt_len);
     for (const fuzz_account &a : k_fuzz_accounts) {
-        int32_t guest = -1;
-        uint8_t key[16];
-        int v = tb1s_ntlm_nonext(lm.get(), lm_len, nt.get(), nt_len, k_fuzz_challenge, k_fuzz_now, a.timecheck,
-                                 a.user, a.password, &guest, key);
-        if (v < -1 || v > 1 || guest != 0)
+        tb1s_ntlm_check chk{k_fuzz_challenge, nullptr, k_fuzz_now, a.timecheck, 0};
+        tb1s_ntlm_result r;
+        int v = tb1s_ntlm_nonext(lm.get(), lm_len, nt.get(), nt_len, &chk, a.user, a.password, &r);
+        if (v < -1 || v > 1 || r.guest != 0 || !r.why || (v != 0) != (r.why[0] != 0))
             std::abort();
         if (v != 0)
-            for (uint8_t k : key)
+            for (uint8_t k : r.session_key)
                 if (k)
                     std::abort();
     }

@@ -7,12 +7,8 @@ namespace tb1s {
 
 namespace {
 
-constexpr int32_t k_max_cidrs = 64;
-
-// The allow-list, guarded by g_lock. Entries are only ever appended; the
-// list lives as long as the process.
-tb1s_cidr g_cidrs[k_max_cidrs];
-int32_t g_ncidrs;
+// The library's list, guarded by g_lock; it lives as long as the process.
+tb1s_allow_list g_allow;
 
 bool same_entry(const tb1s_cidr &a, const tb1s_cidr &b)
 {
@@ -21,7 +17,7 @@ bool same_entry(const tb1s_cidr &a, const tb1s_cidr &b)
 
 }  // namespace
 
-int32_t tb1s_allow_add(const char *cidr)
+int32_t tb1s_allow_add_to(tb1s_allow_list *l, const char *cidr)
 {
     if (!cidr || !*cidr)
         return tb1s_fail(-1, "allow_cidr: empty CIDR");
@@ -30,30 +26,34 @@ int32_t tb1s_allow_add(const char *cidr)
         return tb1s_fail(-1, "allow_cidr: %.64s is not a CIDR", cidr);
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        for (int32_t i = 0; i < g_ncidrs; i++)
-            if (same_entry(g_cidrs[i], c))
+        for (int32_t i = 0; i < l->count; i++)
+            if (same_entry(l->cidrs[i], c))
                 return 0;
-        if (g_ncidrs < k_max_cidrs) {
-            g_cidrs[g_ncidrs++] = c;
+        if (l->count < TB1S_MAX_CIDRS) {
+            l->cidrs[l->count++] = c;
             return 0;
         }
     }
     // The message is written after the lock is released: the error slot has
     // a lock of its own.
-    return tb1s_fail(-6, "allow_cidr: %d CIDRs", int(k_max_cidrs));
+    return tb1s_fail(-6, "allow_cidr: %d CIDRs", int(TB1S_MAX_CIDRS));
 }
 
-int tb1s_client_allowed(const tb1s_ip *ip)
+int tb1s_allowed_by(const tb1s_allow_list *l, const tb1s_ip *ip)
 {
     if (!ip)
         return 0;
     if (tb1s_ip_is_loopback(ip))
         return 1;
     std::lock_guard<std::mutex> hold(g_lock);
-    for (int32_t i = 0; i < g_ncidrs; i++)
-        if (tb1s_cidr_match(&g_cidrs[i], ip))
+    for (int32_t i = 0; i < l->count; i++)
+        if (tb1s_cidr_match(&l->cidrs[i], ip))
             return 1;
     return 0;
 }
+
+int32_t tb1s_allow_add(const char *cidr) { return tb1s_allow_add_to(&g_allow, cidr); }
+
+int tb1s_client_allowed(const tb1s_ip *ip) { return tb1s_allowed_by(&g_allow, ip); }
 
 }  // namespace tb1s

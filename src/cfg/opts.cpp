@@ -11,21 +11,33 @@ std::mutex g_lock;
 
 namespace {
 
-tb1s_opts g_opts = {
-    .guest = -1,
-    .allow_smb1 = 0,
-    .signing = 0,
-    .ntlm_timecheck = 1,
-    .max_clients = 16,
-    .idle_timeout_ms = 300000,
-    .io_timeout_ms = 30000,
-    .max_login_failures = 3,
-    .max_credits = 256,
-    .max_handles = 1024,
-    .max_message = 4194304,
-    .clock = 0,
-    .server_name = "TALVERNBEACON",
-};
+// The options a loaded library starts with; constant, so the live record
+// below is initialised before any code runs.
+constexpr tb1s_opts make_defaults()
+{
+    tb1s_opts o = {
+        .guest = -1,
+        .allow_smb1 = 0,
+        .signing = 0,
+        .ntlm_timecheck = 1,
+        .max_clients = 16,
+        .idle_timeout_ms = 300000,
+        .io_timeout_ms = 30000,
+        .max_login_failures = 3,
+        .max_credits = 256,
+        .max_handles = 1024,
+        .max_message = 4194304,
+        .clock = 0,
+        .server_name = {},
+    };
+    for (size_t i = 0; i < sizeof TB1S_DEFAULT_SERVER_NAME; i++)
+        o.server_name[i] = TB1S_DEFAULT_SERVER_NAME[i];
+    return o;
+}
+constexpr tb1s_opts k_defaults = make_defaults();
+
+// The live record, guarded by g_lock.
+constinit tb1s_opts g_opts = k_defaults;
 
 // A number is 1 to 12 decimal digits and nothing else (no sign, no space).
 bool parse_int(std::string_view s, int64_t *out)
@@ -81,7 +93,8 @@ constexpr option_rule k_rules[] = {
     {"banner", kind::ignored, nullptr, {}, 0, 0, ""},
 };
 
-// Stores a checked value into the field of its rule; called under g_lock.
+// Stores a checked value into the field of its rule (under g_lock for the
+// live record).
 void store(tb1s_opts *o, const option_rule &r, int64_t v, const char *text)
 {
     if (r.field)
@@ -102,48 +115,86 @@ void tb1s_opts_get(tb1s_opts *out)
     *out = g_opts;
 }
 
-int32_t tb1s_opt_set(const char *key, const char *value)
+namespace {
+
+// Finds the rule of a key and checks the value against it. The rule, or
+// null with the message recorded (also for a null key or value); *n is the
+// parsed number or word value.
+const option_rule *check(const char *key, const char *value, int64_t *n)
 {
-    if (!key || !value)
-        return tb1s_fail(-1, "set_option: NULL key or value");
+    *n = 0;
+    if (!key || !value) {
+        tb1s_set_error("set_option: NULL key or value");
+        return nullptr;
+    }
     std::string_view k(key), v(value);
     const option_rule *rule = nullptr;
     for (const option_rule &r : k_rules)
         if (k == r.key)
             rule = &r;
-    if (!rule)
-        return tb1s_fail(-1, "unknown option %.64s", key);
+    if (!rule) {
+        tb1s_set_error("unknown option %.64s", key);
+        return nullptr;
+    }
 
-    int64_t n = 0;
     switch (rule->how) {
     case kind::ignored:
-        return 0;
+        break;
     case kind::words: {
-        bool found = false;
         for (const word_value &w : rule->words)
             if (w.word && v == w.word) {
-                n = w.value;
-                found = true;
-                break;
+                *n = w.value;
+                return rule;
             }
-        if (!found)
-            return tb1s_fail(-1, "%s", rule->message);
-        break;
+        tb1s_set_error("%s", rule->message);
+        return nullptr;
     }
     case kind::number:
-        if (!parse_int(v, &n) || n < rule->lo || n > rule->hi)
-            return tb1s_fail(-1, "%s", rule->message);
+        if (!parse_int(v, n) || *n < rule->lo || *n > rule->hi) {
+            tb1s_set_error("%s", rule->message);
+            return nullptr;
+        }
         break;
     case kind::name:
-        if (v.size() < 1 || v.size() > 63)
-            return tb1s_fail(-1, "server_name: 1..%d bytes", 63);
+        if (v.size() < 1 || v.size() > 63) {
+            tb1s_set_error("server_name: 1..%d bytes", 63);
+            return nullptr;
+        }
         for (unsigned char c : v)
-            if (c < 0x20 || c > 0x7E)
-                return tb1s_fail(-1, "server_name: printable ASCII only");
+            if (c < 0x20 || c > 0x7E) {
+                tb1s_set_error("server_name: printable ASCII only");
+                return nullptr;
+            }
         break;
     }
-    std::lock_guard<std::mutex> hold(g_lock);
-    store(&g_opts, *rule, n, value);
+    return rule;
+}
+
+}  // namespace
+
+tb1s_opts tb1s_opts_defaults() { return k_defaults; }
+
+int32_t tb1s_opt_set(const char *key, const char *value)
+{
+    int64_t n;
+    const option_rule *rule = check(key, value, &n);
+    if (!rule)
+        return -1;
+    if (rule->how != kind::ignored) {
+        std::lock_guard<std::mutex> hold(g_lock);
+        store(&g_opts, *rule, n, value);
+    }
+    return 0;
+}
+
+int32_t tb1s_opts_apply(tb1s_opts *o, const char *key, const char *value)
+{
+    int64_t n;
+    const option_rule *rule = check(key, value, &n);
+    if (!rule)
+        return -1;
+    if (rule->how != kind::ignored)
+        store(o, *rule, n, value);
     return 0;
 }
 

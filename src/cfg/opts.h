@@ -12,6 +12,9 @@ namespace tb1s {
 // call, and never together with the network lock.
 extern std::mutex g_lock;
 
+// The server name clients see while the option `server_name` is not set.
+inline constexpr char TB1S_DEFAULT_SERVER_NAME[] = "TALVERNBEACON";
+
 struct tb1s_opts {
     int32_t guest;               // -1 auto, 0 off, 1 on
     int32_t allow_smb1;          // 0 or 1
@@ -28,9 +31,21 @@ struct tb1s_opts {
     char server_name[64];        // 1..63 printable ASCII bytes
 };
 
+// The record every option starts from when the library is loaded.
+tb1s_opts tb1s_opts_defaults();
+
 // Copies the live record, under the library lock.
 void tb1s_opts_get(tb1s_opts *out);
-// Checks and stores one option (the export tbsmb1s_set_option). 0 or -1.
+// Checks and stores one option in the live record (the export
+// tbsmb1s_set_option). 0, or -1 with the message recorded.
 int32_t tb1s_opt_set(const char *key, const char *value);
+// The same rules applied to a record of the caller's (no lock taken): a
+// session world of its own, for example. 0, or -1 with the message recorded.
+int32_t tb1s_opts_apply(tb1s_opts *o, const char *key, const char *value);
+
+// Whether guest logons are allowed under the option `guest` (-1 auto, 0
+// off, 1 on) while `any_account` tells if a user account exists: "auto"
+// allows them only while there is none.
+inline bool tb1s_guest_rule(int32_t guest, bool any_account) { return guest == 1 || (guest == -1 && !any_account); }
 
 }  // namespace tb1s

@@ -24,11 +24,14 @@ constexpr const char *k_ipc = "IPC$";
 
 const char *shown(const char *s) { return s ? s : "(null)"; }
 
-// Share names: 1..80 bytes, not "." or "..", and no control byte, 0x7F, '/',
-// ':' or '\' (the characters that would split a UNC path or a stream name).
-bool share_name_ok(std::string_view n)
+// Share names: 1..80 bytes of well-formed UTF-8, not "." or "..", and no
+// control byte, 0x7F, '/', ':' or '\' (the characters that would split a UNC
+// path or a stream name). Strict UTF-8 also keeps out an overlong spelling
+// of those characters (C0 AF for '/'), which a client could never send.
+bool share_name_ok(const char *name)
 {
-    if (n.empty() || n.size() > 80 || n == "." || n == "..")
+    std::string_view n(name);
+    if (n.empty() || n.size() > 80 || n == "." || n == ".." || !tb1s_utf8_valid(name))
         return false;
     for (unsigned char c : n)
         if (c < 0x20 || c == 0x7F || c == '/' || c == ':' || c == '\\')
@@ -45,11 +48,12 @@ bool printable(std::string_view s)
     return true;
 }
 
-// Index of the first share named `name` (ASCII case folded), or -1. Under g_lock.
+// Index of the first share named `name` (Unicode simple case folding, as
+// clients upper-case the names they send), or -1. Under g_lock.
 int32_t share_index(const char *name)
 {
     for (int32_t i = 0; i < g_nshares; i++)
-        if (tb1s_casecmp(g_shares[i].name, name) == 0)
+        if (tb1s_ucasecmp(g_shares[i].name, name) == 0)
             return i;
     return -1;
 }
@@ -130,6 +134,10 @@ int32_t tb1s_user_add(const char *user, const char *password)
         return tb1s_fail(-1, "add_user: the user name carries no domain (the domain is ignored)");
     if (p.size() > 256 || !printable(p))
         return tb1s_fail(-1, "add_user: password must be 0..%d printable bytes", 256);
+    // Both go to the client's form, UTF-16, for the NTLM keys: text that has
+    // no such form would give a key that does not depend on it.
+    if (!tb1s_utf8_valid(user) || !tb1s_utf8_valid(password))
+        return tb1s_fail(-1, "add_user: user and password must be UTF-8");
 
     std::lock_guard<std::mutex> hold(g_lock);
     int32_t i = user_index(user);
@@ -205,7 +213,7 @@ int tb1s_share_list(tb1s_share **out, int32_t *count)
         bool ipc_a = a.path[0] == '\0', ipc_b = b.path[0] == '\0';
         if (ipc_a != ipc_b)
             return ipc_a;
-        return tb1s_casecmp(a.name, b.name) < 0;
+        return tb1s_ucasecmp(a.name, b.name) < 0;
     });
     *out = v;
     *count = n;
@@ -222,17 +230,6 @@ int tb1s_user_at(int32_t idx, char *name, uint64_t name_size, char *password, ui
     tb1s_strlcpy(name, g_users[idx].user, size_t(name_size));
     tb1s_strlcpy(password, g_users[idx].password, size_t(password_size));
     return 0;
-}
-
-int tb1s_guest_allowed()
-{
-    // The options record has its own accessor, which takes g_lock itself.
-    tb1s_opts o;
-    tb1s_opts_get(&o);
-    if (o.guest >= 0)
-        return o.guest;
-    std::lock_guard<std::mutex> hold(g_lock);
-    return g_nusers == 0 ? 1 : 0;
 }
 
 }  // namespace tb1s

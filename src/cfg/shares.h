@@ -40,7 +40,5 @@ int tb1s_share_find(const char *name, tb1s_share *out);
 int tb1s_share_list(tb1s_share **out, int32_t *count);
 // Copies user number idx, cut to the area sizes. 0, or 1 past the end.
 int tb1s_user_at(int32_t idx, char *name, uint64_t name_size, char *password, uint64_t password_size);
-// 1 if guest logons are allowed now (option guest; auto = while no user exists).
-int tb1s_guest_allowed();
 
 }  // namespace tb1s

@@ -62,7 +62,9 @@ int32_t tbsmb1s_remove_user(const char *user) noexcept { return tb1s_user_remove
 int32_t tbsmb1s_allow_cidr(const char *cidr) noexcept { return tb1s_allow_add(cidr); }
 int32_t tbsmb1s_start(const char *address, uint32_t port, const char *server_name) noexcept
 {
-    return tb1s_net_start(address, port, server_name);
+    tb1s_sess_ctx world;
+    tb1s_net_world(&world);
+    return tb1s_net_start(&world, address, port, server_name);
 }
 void tbsmb1s_stop(void) noexcept { tb1s_net_stop(); }
 uint32_t tbsmb1s_port(void) noexcept { return tb1s_net_port(); }

@@ -8,6 +8,7 @@
 #include "cfg/allow.h"
 #include "cfg/stats.h"
 #include "exports/out.h"
+#include "net/server.h"
 #include "sess/runner.h"
 #include "sess/status.h"
 #include "util/buf.h"
@@ -31,7 +32,6 @@ struct tb1s_sim {
     tb1s_buf out;         // the transcript
     int32_t truncated;    // the size limit was reached; nothing more is logged
     int64_t frames;       // replies logged
-    char local[64];       // server-side address text
 };
 
 // Hands out the script's bytes; 0 once they are used up, never a timeout.
@@ -86,14 +86,6 @@ void sim_log_frame(void *user, const char *dir, const uint8_t *p, int32_t n)
     tb1s_buf_free(&hex);
     put_str(c, "\n");
     c->frames++;
-}
-
-// The server-side address a simulated connection pretends to have.
-const char *local_text(const tb1s_ip *peer)
-{
-    if (tb1s_ip_is_loopback(peer))
-        return peer->family == 6 ? "::1" : "127.0.0.1";
-    return peer->family == 6 ? "2001:db8::1" : "192.0.2.1";
 }
 
 // Decoding areas for raw and frame lines, obtained when first needed.
@@ -181,8 +173,6 @@ const char *tb1s_simulate(const char *script, const char *peer)
         return nullptr;
     }
     tb1s_sim c{};
-    tb1s_strlcpy(c.local, local_text(&ip), sizeof c.local);
-
     if (!tb1s_client_allowed(&ip)) {
         tb1s_stat_add(STAT_REFUSED_ALLOW, 1);
         tb1s_buf_str(&c.out, "refused: client address not allowed\n");
@@ -201,8 +191,13 @@ const char *tb1s_simulate(const char *script, const char *peer)
     }
     c.data = stream.data;
     c.len = stream.len;
+    // The library's world, less the service's stop flag (a simulation runs
+    // to the end of its script) and the host's events (it has a transcript).
+    tb1s_sess_ctx world;
+    tb1s_net_world(&world);
+    world.event = nullptr;
     tb1s_transport t{&c, sim_write, sim_read, sim_log_frame};
-    tb1s_sess_run(&t, &ip, c.local);
+    tb1s_sess_run(&world, &t, &ip);
     tb1s_buf_free(&stream);
 
     tb1s_buf_printf(&c.out, "RESULT ok (%lld frames)\n", (long long)c.frames);

@@ -29,6 +29,10 @@ int tb1s_fs_space(const char *path, uint64_t *total_units, uint64_t *free_units,
                   uint32_t *bytes_per_sector);
 int tb1s_fs_realpath(const char *path, char *out, int32_t cap);  // 0 or -1
 char tb1s_fs_sep();
+// 1 when the host file system tells names apart by letter case, so share
+// resolution must look for other spellings of a name itself (POSIX); 0
+// where opening a name finds it in any case already (Windows).
+int tb1s_fs_case_sensitive();
 
 tb1s_fs_dir *tb1s_fs_opendir(const char *path);
 // The next entry name (never "." or ".."; names that are not UTF-8 are

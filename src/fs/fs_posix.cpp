@@ -1,8 +1,9 @@
 // The platform file layer on POSIX systems (Linux: statx for birth times).
 //
-// Every path must be strict UTF-8; anything else fails before the system
-// sees it, and directory entries whose names are not UTF-8 are skipped, so
-// the layers above only ever see UTF-8. Every descriptor is opened with
+// Every path must be strict UTF-8 (tb1s_utf8_valid, the decoder the whole
+// library uses); anything else fails before the system sees it, and
+// directory entries whose names are not UTF-8 are skipped, so the layers
+// above only ever see UTF-8. Every descriptor is opened with
 // close-on-exec so a host that starts programs does not leak them.
 #include "fs/fs.h"
 
@@ -19,6 +20,8 @@
 #include <cstring>
 #include <new>
 
+#include "util/text.h"
+
 namespace tb1s {
 
 struct tb1s_fs_dir {
@@ -33,39 +36,6 @@ struct tb1s_fs_file {
 namespace {
 
 constexpr uint64_t k_unit = 1048576;  // reported allocation unit: 2048 sectors of 512 bytes
-
-// 1 if s is well-formed UTF-8: no overlong forms, no surrogates, nothing
-// above U+10FFFF, no stray continuation bytes.
-bool utf8_ok(const char *s)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(s);
-    while (*p) {
-        unsigned c = *p;
-        int more;
-        uint32_t cp, min;
-        if (c < 0x80) {
-            p++;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            more = 1, cp = c & 0x1F, min = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            more = 2, cp = c & 0x0F, min = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            more = 3, cp = c & 0x07, min = 0x10000;
-        } else {
-            return false;  // continuation byte, C0/C1 overlong lead, or F5..FF
-        }
-        p++;
-        for (int i = 0; i < more; i++, p++) {
-            if ((*p & 0xC0) != 0x80)  // also stops at the NUL
-                return false;
-            cp = cp << 6 | (*p & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-    }
-    return true;
-}
 
 int32_t kind_of(mode_t mode, bool nofollow)
 {
@@ -127,7 +97,7 @@ int status(int dirfd, const char *path, int flags, bool nofollow, tb1s_fstat *st
 
 int path_status(const char *path, bool nofollow, tb1s_fstat *st)
 {
-    if (!path || !st || !utf8_ok(path))
+    if (!path || !st || !tb1s_utf8_valid(path))
         return -1;
     return status(AT_FDCWD, path, nofollow ? AT_SYMLINK_NOFOLLOW : 0, nofollow, st);
 }
@@ -149,7 +119,7 @@ int tb1s_fs_lstat(const char *path, tb1s_fstat *st) { return path_status(path, t
 int tb1s_fs_space(const char *path, uint64_t *total_units, uint64_t *free_units, uint32_t *sectors_per_unit,
                   uint32_t *bytes_per_sector)
 {
-    if (!path || !utf8_ok(path))
+    if (!path || !tb1s_utf8_valid(path))
         return -1;
     struct statvfs v;
     if (statvfs(path, &v) != 0)
@@ -173,14 +143,14 @@ int tb1s_fs_space(const char *path, uint64_t *total_units, uint64_t *free_units,
 // (a link may point at a name that is not).
 int tb1s_fs_realpath(const char *path, char *out, int32_t cap)
 {
-    if (!path || !out || cap <= 0 || !utf8_ok(path))
+    if (!path || !out || cap <= 0 || !tb1s_utf8_valid(path))
         return -1;
     char *r = realpath(path, nullptr);
     if (!r)
         return -1;
     size_t n = std::strlen(r);
     int rc = -1;
-    if (n < size_t(cap) && utf8_ok(r)) {
+    if (n < size_t(cap) && tb1s_utf8_valid(r)) {
         std::memcpy(out, r, n + 1);
         rc = 0;
     }
@@ -190,9 +160,14 @@ int tb1s_fs_realpath(const char *path, char *out, int32_t cap)
 
 char tb1s_fs_sep() { return '/'; }
 
+// POSIX file systems hold 'readme.txt' and 'README.TXT' as two names. (The
+// few that fold case find either spelling by its exact name, so the
+// resolution's own search never runs there.)
+int tb1s_fs_case_sensitive() { return 1; }
+
 tb1s_fs_dir *tb1s_fs_opendir(const char *path)
 {
-    if (!path || !utf8_ok(path))
+    if (!path || !tb1s_utf8_valid(path))
         return nullptr;
     // O_NONBLOCK: a FIFO that replaced the folder must not hang the open.
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
@@ -224,7 +199,7 @@ const char *tb1s_fs_readdir(tb1s_fs_dir *d)
         if (!e)
             return nullptr;  // end, or an error: the caller sees the same
         const char *n = e->d_name;
-        if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0 || !utf8_ok(n))
+        if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0 || !tb1s_utf8_valid(n))
             continue;
         size_t len = std::strlen(n);
         if (len >= sizeof d->name)

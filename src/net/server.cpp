@@ -1,7 +1,8 @@
 // Start and stop, the acceptor thread and the connection threads.
 //
-// Locking: the network lock (g_server.lock) guards g_server and the `done`
-// and `next` fields of every connection record; it is held for a few field
+// Locking: the network lock (g_server.lock) guards g_server (except the
+// stop flag and the world, see state.h) and the `done` and `next` fields of
+// every connection record; it is held for a few field
 // accesses only, never across a socket call, a wait or a join, and never
 // together with the library lock. Only the acceptor adds records; the
 // acceptor and a stop (after the acceptor has ended) remove them, so the
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "cfg/allow.h"
 #include "cfg/opts.h"
 #include "cfg/stats.h"
 #include "net/server.h"
@@ -31,10 +33,10 @@ int g_sock_startup = -1;  // result of the one-time socket library start
 void conn_main(void *arg)
 {
     auto *c = static_cast<tb1s_conn *>(arg);
-    tb1s_sess_run(&c->transport, &c->peer, c->local);
-    tb1s_sock_shutdown(c->sock);
-    tb1s_sock_close(c->sock);
-    c->sock = TB1S_NOSOCK;
+    tb1s_sess_run(&g_server.world, &c->transport, &c->peer);
+    tb1s_sock_shutdown(c->link.sock);
+    tb1s_sock_close(c->link.sock);
+    c->link.sock = TB1S_NOSOCK;
     std::lock_guard<std::mutex> g(g_server.lock);
     g_server.count--;
     c->done = 1;
@@ -67,27 +69,45 @@ void reap(bool all)
     }
 }
 
-// Admits one pending connection, or closes it when max_clients are live.
-// Every failure here is silent: the socket is closed and the acceptor goes on.
+// Counts and reports a connection the service does not take, then closes
+// it (in this order, so a client that sees the close finds it counted).
+void refuse(tb1s_sock s, const tb1s_ip *peer, tb1s_refusal why)
+{
+    const tb1s_sess_ctx &w = g_server.world;
+    w.stat(w.user, why == tb1s_refusal::full ? STAT_REFUSED_FULL : STAT_REFUSED_ALLOW, 1);
+    if (w.event) {
+        char text[64];
+        tb1s_ip_format(peer, text, sizeof text);
+        tb1s_event e{.kind = tb1s_event_kind::conn_refused, .peer = text, .reason = why};
+        w.event(w.event_user, &e);
+    }
+    tb1s_sock_close(s);
+}
+
+// Admits one pending connection, or closes it when max_clients are live or
+// the client's address is not allowed. Every failure here is silent: the
+// socket is closed and the acceptor goes on.
 void admit(tb1s_sock ls)
 {
     tb1s_sock s;
     tb1s_ip peer, local;
     if (tb1s_sock_accept(ls, &s, &peer, &local) != 1)
         return;
-    char local_text[64];
-    tb1s_ip_format(&local, local_text, sizeof local_text);
 
+    const tb1s_sess_ctx &w = g_server.world;
     tb1s_opts o;
-    tb1s_opts_get(&o);
+    w.opts(w.user, &o);
     bool full;
     {
         std::lock_guard<std::mutex> g(g_server.lock);
         full = g_server.count >= o.max_clients;
     }
     if (full) {
-        tb1s_stat_add(STAT_REFUSED_FULL, 1);
-        tb1s_sock_close(s);
+        refuse(s, &peer, tb1s_refusal::full);
+        return;
+    }
+    if (!tb1s_client_allowed(&peer)) {
+        refuse(s, &peer, tb1s_refusal::allow_list);
         return;
     }
     auto *c = new (std::nothrow) tb1s_conn{};
@@ -95,10 +115,9 @@ void admit(tb1s_sock ls)
         tb1s_sock_close(s);
         return;
     }
-    c->sock = s;
-    c->transport = tb1s_transport{c, x_write, x_read, nullptr};
+    c->link = tb1s_link{s, &g_server.stopping, o.io_timeout_ms};
+    c->transport = tb1s_transport{&c->link, x_write, x_read, nullptr};
     c->peer = peer;
-    std::memcpy(c->local, local_text, sizeof c->local);
     {
         std::lock_guard<std::mutex> g(g_server.lock);
         c->next = g_server.conns;
@@ -124,7 +143,7 @@ void acceptor_main(void *)
         std::lock_guard<std::mutex> g(g_server.lock);
         ls = g_server.sock;
     }
-    while (!tb1s_server_stopping()) {
+    while (!g_server.stopping.load()) {
         int w = tb1s_sock_wait(ls, false, k_accept_poll_ms);
         if (w == SOCK_AGAIN)
             continue;  // interrupted: wait again without reaping
@@ -136,10 +155,11 @@ void acceptor_main(void *)
 
 // The checks of a start that need no lock: options, address, port and
 // server name. 0, or the failure code with its message recorded.
-int32_t check_args(const char *address, uint32_t port, const char *server_name, tb1s_ip *ip)
+int32_t check_args(const tb1s_sess_ctx *world, const char *address, uint32_t port, const char *server_name,
+                   tb1s_ip *ip)
 {
     tb1s_opts o;
-    tb1s_opts_get(&o);
+    world->opts(world->user, &o);
     if (!o.allow_smb1)
         return tb1s_fail(-9, "SMB1 is off by default; set_option(\"allow_smb1\",\"1\") first");
     if (tb1s_ip_parse(address, ip) != 0)
@@ -172,12 +192,12 @@ void clear_running()
 
 }  // namespace
 
-int32_t tb1s_net_start(const char *address, uint32_t port, const char *server_name)
+int32_t tb1s_net_start(const tb1s_sess_ctx *world, const char *address, uint32_t port, const char *server_name)
 {
     if (!address || !*address)
         address = k_default_address;
     tb1s_ip ip;
-    if (int32_t rc = check_args(address, port, server_name, &ip); rc != 0)
+    if (int32_t rc = check_args(world, address, port, server_name, &ip); rc != 0)
         return rc;
 
     std::call_once(g_sock_once, [] { g_sock_startup = tb1s_sock_startup(); });
@@ -207,8 +227,12 @@ int32_t tb1s_net_start(const char *address, uint32_t port, const char *server_na
         std::lock_guard<std::mutex> g(g_server.lock);
         g_server.sock = ls;
         g_server.port = bound;
-        g_server.stopping = 0;
     }
+    // No connection thread of an earlier start is left to read these, and
+    // the acceptor started below sees them.
+    g_server.stopping.store(0);
+    g_server.world = *world;
+    g_server.world.stop = &g_server.stopping;
     tb1s_thread *acc;
     if (tb1s_thread_start(&acc, acceptor_main, nullptr) != 0) {
         tb1s_sock_close(ls);
@@ -230,9 +254,9 @@ void tb1s_net_stop()
     tb1s_thread *acc;
     {
         std::lock_guard<std::mutex> g(g_server.lock);
-        if (!g_server.running || g_server.stopping)
+        if (!g_server.running || g_server.stopping.load())
             return;
-        g_server.stopping = 1;
+        g_server.stopping.store(1);
         acc = g_server.acceptor;
         g_server.acceptor = nullptr;
     }
@@ -247,7 +271,7 @@ void tb1s_net_stop()
     tb1s_sock_close(ls);
     std::lock_guard<std::mutex> g(g_server.lock);
     g_server.running = 0;
-    g_server.stopping = 0;
+    g_server.stopping.store(0);
     g_server.sock = TB1S_NOSOCK;
     g_server.port = 0;
 }

@@ -2,14 +2,15 @@
 
 namespace tb1s {
 
-tb1s_server g_server{
-    .lock{}, .running = 0, .stopping = 0, .sock = TB1S_NOSOCK, .port = 0, .acceptor = nullptr, .conns = nullptr, .count = 0};
-
-int tb1s_server_stopping()
-{
-    std::lock_guard<std::mutex> g(g_server.lock);
-    return g_server.stopping;
-}
+tb1s_server g_server{.lock{},
+                     .running = 0,
+                     .sock = TB1S_NOSOCK,
+                     .port = 0,
+                     .acceptor = nullptr,
+                     .conns = nullptr,
+                     .count = 0,
+                     .stopping{0},
+                     .world{}};
 
 uint32_t tb1s_net_port()
 {

@@ -1,8 +1,10 @@
-// Threads and clocks on POSIX systems.
+// Threads, clocks and the random generator on POSIX systems.
 #include "net/sys.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <time.h>
 
 #include <new>
@@ -82,6 +84,24 @@ int64_t tb1s_unix_now()
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t(ts.tv_sec);
+}
+
+// getrandom without flags waits only until the kernel's pool has been
+// seeded once at boot, then never blocks. A call cut short by a signal is
+// repeated; a short count (possible above 256 bytes) continues where it
+// stopped.
+int tb1s_os_random(uint8_t *out, uint32_t n)
+{
+    uint32_t got = 0;
+    while (got < n) {
+        ssize_t r = getrandom(out + got, n - got, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        got += uint32_t(r);
+    }
+    return 0;
 }
 
 }  // namespace tb1s

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "cfg/shares.h"
+#include "cfg/opts.h"
 #include "crypto/crypto.h"
 #include "util/bytes.h"
 #include "util/text.h"
@@ -11,7 +11,6 @@ namespace tb1s {
 
 namespace {
 
-
 // UNICODE | NTLM | 0x400 | EXTENDED_SESSIONSECURITY | TARGET_INFO | 128 |
 // KEY_EXCH | 56, whatever the client asked for.
 constexpr uint32_t k_challenge_flags = 0xE0880601;
@@ -19,7 +18,6 @@ constexpr uint32_t k_flag_ntlm = 0x200;
 constexpr uint32_t k_flag_ess = 0x80000;
 constexpr uint32_t k_flag_key_exch = 0x40000000;
 
-constexpr char k_default_name[] = "TALVERNBEACON";
 constexpr uint64_t k_name_cut = 60;     // bytes of the server name kept
 constexpr int32_t k_name16_cap = 160;   // room for its UTF-16LE form
 
@@ -83,7 +81,7 @@ void hmac(const uint8_t key[16], const uint8_t *a, uint64_t an, const uint8_t *b
 // (into cut[61]) and converted to UTF-16LE. 0 or -1.
 int server_name16(const char *name, char cut[k_name_cut + 1], uint8_t out[k_name16_cap], int32_t *n)
 {
-    tb1s_strlcpy(cut, name && name[0] ? name : k_default_name, k_name_cut + 1);
+    tb1s_strlcpy(cut, name && name[0] ? name : TB1S_DEFAULT_SERVER_NAME, k_name_cut + 1);
     *n = 0;
     if (tb1s_utf8_to_utf16le(cut, out, k_name16_cap, n) != 0) {
         *n = 0;
@@ -99,14 +97,12 @@ int server_name16(const char *name, char cut[k_name_cut + 1], uint8_t out[k_name
 part field(tb1s_cursor *c)
 {
     uint32_t len = rd_u16(c);
-    uint32_t max = rd_u16(c);
+    rd_u16(c);  // MaxLen: not used
     uint32_t off = rd_u32(c);
     if (c->err)
         return part{nullptr, 0};
-    if (uint64_t(off) + len > c->len) {
-        tb1s_trace("[t3field] off=%u ln=%u msglen=%zu hi=%u\n", off, len, size_t(c->len), max);
+    if (uint64_t(off) + len > c->len)
         return part{nullptr, len};
-    }
     if (off == 0 && len != 0)
         return part{nullptr, len};
     return part{c->data + off, len};
@@ -171,46 +167,18 @@ bool name_matches(const uint8_t *av, uint64_t av_len, uint16_t id, const uint8_t
     return true;
 }
 
-void trace_walk(const uint8_t *blob, uint64_t blen)
+// Resets the outputs on entry; returns the verdict with its reason, for
+// the one-line exits below.
+void reset(tb1s_ntlm_result *r)
 {
-    tb1s_buf b{};
-    tb1s_buf_printf(&b, "[t3] walk blen=%zu:", size_t(blen));
-    tb1s_cursor c = rd_make(blob, blen);
-    c.pos = k_av_start - k_proof_len;
-    while (rd_left(&c) >= 4) {
-        uint64_t at = c.pos;
-        uint32_t id = rd_u16(&c);
-        uint32_t len = rd_u16(&c);
-        tb1s_buf_printf(&b, " id=%u len=%u@%zu", id, len, size_t(at));
-        if (!rd_take(&c, len)) {
-            tb1s_buf_str(&b, " OVER");
-            break;
-        }
-        if (id == k_av_eol)
-            break;
-    }
-    tb1s_buf_byte(&b, '\n');
-    if (!b.oom)
-        tb1s_trace("%s", reinterpret_cast<const char *>(b.data));
-    tb1s_buf_free(&b);
+    *r = tb1s_ntlm_result{};
+    r->why = "";
 }
 
-void trace_ts_missing(const uint8_t *blob, uint64_t blen)
+int verdict(tb1s_ntlm_result *r, int v, const char *why)
 {
-    tb1s_buf b{};
-    tb1s_buf_printf(&b, "[t3] ts av blen=%zu blob:", size_t(blen));
-    for (uint64_t i = 0; i < blen && i < 60; i++)
-        tb1s_buf_printf(&b, " %02x", blob[i]);
-    tb1s_buf_byte(&b, '\n');
-    if (!b.oom)
-        tb1s_trace("%s", reinterpret_cast<const char *>(b.data));
-    tb1s_buf_free(&b);
-}
-
-void reset(int32_t *guest, uint8_t session_key[16])
-{
-    *guest = 0;
-    std::memset(session_key, 0, 16);
+    r->why = why;
+    return v;
 }
 
 }  // namespace
@@ -273,36 +241,31 @@ void tb1s_ntlm_hashes_dom(const char *user, const char *domain, const char *pass
     char d[k_text_cut + 1];
     tb1s_strlcpy(u, user ? user : "", sizeof u);
     tb1s_strlcpy(d, domain ? domain : "", sizeof d);
-    for (char *p = u; *p; p++)
-        if (*p >= 'a' && *p <= 'z')
-            *p = char(*p - 32);
     uint8_t ident[k_ident_cap];
     int32_t ulen = 0;
     int32_t dlen = 0;
     if (tb1s_utf8_to_utf16le(u, ident, k_ident_cap, &ulen) != 0)
         ulen = 0;
+    // Upper-cased as clients do it: each UTF-16 unit by the simple Unicode
+    // mapping ('josé' and 'JOSÉ' give one key).
+    tb1s_utf16_upper(ident, uint64_t(ulen));
     if (d[0] && tb1s_utf8_to_utf16le(d, ident + ulen, k_ident_cap - ulen, &dlen) != 0)
         dlen = 0;
     hmac(nt_hash, ident, uint64_t(ulen) + uint64_t(dlen), nullptr, 0, ntowf);
 }
 
-int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challenge[8], const char *server_name,
-                    int64_t now, int32_t timecheck, const char *user, const char *password, int32_t *guest,
-                    uint8_t session_key[16])
+int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const tb1s_ntlm_check *chk, const char *user,
+                    const char *password, tb1s_ntlm_result *result)
 {
-    reset(guest, session_key);
-    if (!msg || msg_len < 32) {
-        tb1s_trace("[t3] short %zu\n", size_t(msg ? msg_len : 0));
-        return -1;
-    }
-    if (std::memcmp(msg, TB1S_NTLMSSP_SIG, sizeof TB1S_NTLMSSP_SIG) != 0) {
-        tb1s_trace("[t3] sig\n");
-        return -1;
-    }
+    reset(result);
+    if (!msg || msg_len < 32)
+        return verdict(result, -1, "AUTHENTICATE_MESSAGE shorter than 32 bytes");
+    if (std::memcmp(msg, TB1S_NTLMSSP_SIG, sizeof TB1S_NTLMSSP_SIG) != 0)
+        return verdict(result, -1, "no NTLMSSP signature");
     tb1s_cursor c = rd_make(msg, msg_len);
     c.pos = 8;
     if (rd_u32(&c) != TB1S_NTLM_AUTHENTICATE)
-        return -1;
+        return verdict(result, -1, "not an AUTHENTICATE_MESSAGE");
     // LmChallengeResponse and Workstation are read in turn but not used.
     enum { f_lm, f_nt, f_domain, f_user, f_workstation, f_key, f_count };
     part f[f_count];
@@ -312,84 +275,64 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challeng
     const part dom_f = f[f_domain];
     const part user_f = f[f_user];
     const part key_f = f[f_key];
-    if (!nt.p) {
-        tb1s_trace("[t3] ntfield\n");
-        return -1;
-    }
+    if (!nt.p)
+        return verdict(result, -1, "NtChallengeResponse field outside the message");
     tb1s_cursor fc = rd_make(msg, msg_len);
     fc.pos = 60;
     uint32_t flags = rd_u32(&fc);
-    if (fc.err) {
-        tb1s_trace("[t3] flags\n");
-        return -1;
-    }
+    if (fc.err)
+        return verdict(result, -1, "no NegotiateFlags");
     // An anonymous logon carries no response at all, so the NTLM-only check
     // below has nothing to refuse: smbclient sends its anonymous
     // AUTHENTICATE_MESSAGE with NTLM set and extended session security clear.
     if (nt.len == 0) {
-        tb1s_trace("[t3] anonymous (empty NT response)\n");
-        *guest = 1;
+        result->guest = 1;
         return 0;
     }
-    if ((flags & k_flag_ntlm) && !(flags & k_flag_ess)) {
-        tb1s_trace("[t3] ntonly flags=%08x\n", flags);
-        return -1;
-    }
+    if ((flags & k_flag_ntlm) && !(flags & k_flag_ess))
+        return verdict(result, -1, "NTLMv1 (NTLM without extended session security)");
     if (nt.len < k_nt_min || nt.len > k_nt_max) {
-        if (tb1s_guest_allowed()) {
-            tb1s_trace("[t3] short blob -> guest\n");
-            *guest = 1;
+        if (chk->guest_allowed) {
+            result->guest = 1;
             return 0;
         }
-        tb1s_trace("[t3] ntlen %u\n", unsigned(nt.len));
-        return -1;
+        return verdict(result, -1, "NT response length is not NTLMv2");
     }
     const uint8_t *proof = nt.p;
     const uint8_t *blob = nt.p + k_proof_len;
     const uint64_t blen = nt.len - k_proof_len;
-    if (blob[0] != 1 || blob[1] != 1) {
-        tb1s_trace("[t3] blobver %02x%02x\n", blob[0], blob[1]);
-        return -1;
-    }
+    if (blob[0] != 1 || blob[1] != 1)
+        return verdict(result, -1, "NTLMv2 blob version is not 1.1");
 
-    char wire[k_wire_text] = "";
-    if (user_f.len && (!user_f.p || tb1s_utf16_to_utf8(user_f.p, user_f.len, wire, k_wire_text) < 0))
-        return -1;
-    const char *acct = user ? user : "";
-    if (acct[0] && tb1s_casecmp(acct, wire) != 0) {
-        tb1s_trace("[t3] user mismatch wire='%s' want='%s'\n", wire, acct);
-        return 1;
+    char *wire = result->user;
+    if (user_f.len && (!user_f.p || tb1s_utf16_to_utf8(user_f.p, user_f.len, wire, sizeof result->user) < 0)) {
+        wire[0] = 0;
+        return verdict(result, -1, "UserName is not UTF-16");
     }
+    const char *acct = user ? user : "";
+    if (acct[0] && tb1s_ucasecmp(acct, wire) != 0)
+        return verdict(result, 1, "another account");
 
     const uint8_t *av = nt.p + k_av_start;
     const uint64_t av_len = nt.len - k_av_start;
-    if (timecheck) {
-        if (tb1s_trace_on())
-            trace_walk(blob, blen);
+    if (chk->timecheck) {
         uint64_t ft = 0;
         uint64_t off = 0;
-        if (find_ts(nt.p, nt.len, &ft) != 0) {
-            if (tb1s_trace_on())
-                trace_ts_missing(blob, blen);
-            return -1;
-        }
-        if (ts_check(ft, now, &off) != 0)
-            return -1;
+        if (find_ts(nt.p, nt.len, &ft) != 0)
+            return verdict(result, -1, "no MsvAvTimestamp");
+        if (ts_check(ft, chk->now, &off) != 0)
+            return verdict(result, -1, "timestamp outside the allowed skew");
     }
 
     char cut[k_name_cut + 1];
     uint8_t name[k_name16_cap];
     int32_t n = 0;
-    if (server_name16(server_name, cut, name, &n) != 0)
-        return -1;
-    if (!name_matches(av, av_len, k_av_nb_domain, name, n)) {
-        tb1s_trace("[t3] nbdom av (dom=%s)\n", cut);
-        return -1;
-    }
-    if (!name_matches(av, av_len, k_av_nb_computer, name, n)) {
-        tb1s_trace("[t3] nbcomp av\n");
-        return -1;
-    }
+    if (server_name16(chk->server_name, cut, name, &n) != 0)
+        return verdict(result, -1, "server name is not UTF-8");
+    if (!name_matches(av, av_len, k_av_nb_domain, name, n))
+        return verdict(result, -1, "MsvAvNbDomainName is not the server name");
+    if (!name_matches(av, av_len, k_av_nb_computer, name, n))
+        return verdict(result, -1, "MsvAvNbComputerName is not the server name");
 
     char dom[k_wire_text] = "";
     if (dom_f.len && dom_f.p && tb1s_utf16_to_utf8(dom_f.p, dom_f.len, dom, k_wire_text) < 0)
@@ -397,74 +340,57 @@ int tb1s_ntlm_type3(const uint8_t *msg, uint64_t msg_len, const uint8_t challeng
 
     secrets s;
     tb1s_ntlm_hashes_dom(acct, dom, password, s.nt_hash, s.ntowf);
-    hmac(s.ntowf, challenge, 8, blob, blen, s.expect);
-    if (!tb1s_ct_equal(s.expect, proof, k_proof_len)) {
-        tb1s_trace("[t3] proof MISMATCH user='%s'\n", wire);
-        return 1;
-    }
+    hmac(s.ntowf, chk->challenge, 8, blob, blen, s.expect);
+    if (!tb1s_ct_equal(s.expect, proof, k_proof_len))
+        return verdict(result, 1, "NTProofStr does not match");
     hmac(s.ntowf, proof, k_proof_len, nullptr, 0, s.base);
     if (flags & k_flag_key_exch) {
         if (!key_f.p || key_f.len != 16)
-            return -1;
+            return verdict(result, -1, "key exchange without a 16-byte EncryptedRandomSessionKey");
         std::memcpy(s.key, key_f.p, 16);
         tb1s_rc4_init(&s.rc4, s.base, 16);
         tb1s_rc4(&s.rc4, s.key, 16);
-        std::memcpy(session_key, s.key, 16);
+        std::memcpy(result->session_key, s.key, 16);
     } else {
-        std::memcpy(session_key, s.base, 16);
+        std::memcpy(result->session_key, s.base, 16);
     }
     return 0;
 }
 
 int tb1s_ntlm_nonext(const uint8_t *lm, uint64_t lm_len, const uint8_t *nt, uint64_t nt_len,
-                     const uint8_t challenge[8], int64_t now, int32_t timecheck, const char *user,
-                     const char *password, int32_t *guest, uint8_t session_key[16])
+                     const tb1s_ntlm_check *chk, const char *user, const char *password, tb1s_ntlm_result *result)
 {
-    reset(guest, session_key);
-    if (!nt || nt_len < k_nx_nt_min) {
-        tb1s_trace("[nx] nt_len %zu (v1/LM refused)\n", size_t(nt ? nt_len : 0));
-        return -1;
-    }
-    if (!lm || lm_len != k_lmv2_len) {
-        tb1s_trace("[nx] lm_len %zu\n", size_t(lm ? lm_len : 0));
-        return -1;
-    }
-    if (nt_len > k_nt_max) {
-        tb1s_trace("[nx] nt too long\n");
-        return -1;
-    }
+    reset(result);
+    if (!nt || nt_len < k_nx_nt_min)
+        return verdict(result, -1, "NT response too short for NTLMv2 (NTLMv1 and LM are refused)");
+    if (!lm || lm_len != k_lmv2_len)
+        return verdict(result, -1, "LMv2 response is not 24 bytes");
+    if (nt_len > k_nt_max)
+        return verdict(result, -1, "NT response too long");
     const uint8_t *blob = nt + k_proof_len;
     const uint64_t blen = nt_len - k_proof_len;
-    if (blob[0] != 1 || blob[1] != 1) {
-        tb1s_trace("[nx] blobver %02x%02x\n", blob[0], blob[1]);
-        return -1;
-    }
-    if (timecheck) {
+    if (blob[0] != 1 || blob[1] != 1)
+        return verdict(result, -1, "NTLMv2 blob version is not 1.1");
+    if (chk->timecheck) {
         uint64_t ft = 0;
         uint64_t off = 0;
         if (find_ts(nt, nt_len, &ft) != 0)
-            return -1;
-        if (ts_check(ft, now, &off) != 0) {
-            tb1s_trace("[nx] ts off %lld\n", static_cast<long long>(off));
-            return -1;
-        }
+            return verdict(result, -1, "no MsvAvTimestamp");
+        if (ts_check(ft, chk->now, &off) != 0)
+            return verdict(result, -1, "timestamp outside the allowed skew");
     }
 
     const char *acct = user ? user : "";
     secrets s;
     tb1s_ntlm_hashes_dom(acct, "", password, s.nt_hash, s.ntowf);
-    hmac(s.ntowf, challenge, 8, blob, blen, s.expect);
-    if (!tb1s_ct_equal(s.expect, nt, k_proof_len)) {
-        tb1s_trace("[nx] proof MISMATCH user='%s'\n", acct);
-        return 1;
-    }
-    hmac(s.ntowf, challenge, 8, lm + 16, 8, s.expect);
-    if (!tb1s_ct_equal(s.expect, lm, 16)) {
-        tb1s_trace("[nx] LMv2 MISMATCH\n");
-        return 1;
-    }
+    hmac(s.ntowf, chk->challenge, 8, blob, blen, s.expect);
+    if (!tb1s_ct_equal(s.expect, nt, k_proof_len))
+        return verdict(result, 1, "NTProofStr does not match");
+    hmac(s.ntowf, chk->challenge, 8, lm + 16, 8, s.expect);
+    if (!tb1s_ct_equal(s.expect, lm, 16))
+        return verdict(result, 1, "LMv2 proof does not match");
     hmac(s.ntowf, nt, k_proof_len, nullptr, 0, s.base);
-    std::memcpy(session_key, s.base, 16);
+    std::memcpy(result->session_key, s.base, 16);
     return 0;
 }
 

@@ -101,14 +101,14 @@ void cmd_logoff(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 
 void cmd_nt_transact(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
-    tb1s_stat_add(STAT_NT_TRANSACT_REFUSED, 1);
+    sess_stat(s, STAT_NT_TRANSACT_REFUSED, 1);
     rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
     andx_none(rep);
 }
 
 void cmd_unknown(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
-    tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+    sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
     rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(2, 1));
     andx_none(rep);
 }
@@ -145,7 +145,7 @@ void dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 {
     for (const refused &m : k_mutating) {
         if (m.code == s->command) {
-            tb1s_stat_add(STAT_MUTATING_REFUSED, 1);
+            sess_stat(s, STAT_MUTATING_REFUSED, 1);
             rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(2, 4));
             return;
         }

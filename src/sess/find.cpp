@@ -3,6 +3,7 @@
 // of the folder into a search entry; FIND_NEXT2 only walks that snapshot.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "cfg/stats.h"
 #include "sess/fileinfo.h"
@@ -147,6 +148,22 @@ bool add_dots(tb1s_search *e, const tb1s_vres &dir)
     return true;
 }
 
+// A search of one name (no wildcard) finds what an open of that name finds:
+// the exact name, else the first case-insensitive match in byte order
+// (pick_name). The listing is cut down to that entry, and the pattern that
+// selects it from the snapshot becomes "*".
+void keep_named(tb1s_search *e, const char *name)
+{
+    int32_t i = pick_name(e->list, e->count, name);
+    if (i > 0)
+        std::swap(e->list[0], e->list[i]);
+    int32_t keep = i >= 0 ? 1 : 0;
+    for (int32_t k = keep; k < e->count; k++)
+        std::free(e->list[k].name);
+    e->count = keep;
+    tb1s_strlcpy(e->pattern, "*", sizeof e->pattern);
+}
+
 // Clients that ask the server to end a search when the listing is done
 // (smbclient does for every listing it makes) never close it
 // themselves; keeping it would use up the 256 entries after as many
@@ -264,12 +281,14 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         return;
     }
     bool wild = has_wild(pattern);
+    if (!wild)
+        keep_named(e, pattern);
     if (wild && !add_dots(e, dir)) {
         cursor_drop(e);
         rep_error(s, rep, NT_STATUS_ACCESS_DENIED, tb1s_dos(1, 5));
         return;
     }
-    tb1s_stat_add(STAT_LISTINGS_SENT, 1);
+    sess_stat(s, STAT_LISTINGS_SENT, 1);
 
     tb1s_buf data{};
     uint32_t eos = 0;

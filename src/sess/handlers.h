@@ -14,13 +14,12 @@ void cmd_session_setup(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);      // 
 // security blob, a UID assigned) or the final one (logged on as guest or
 // user, signing decided, counted). `raw` is 1 for a bare-NTLMSSP client: no
 // SPNEGO completion and no texts. session_fail answers a refused logon with
-// the status in the request's form, counts it and sets the stop flag at
-// max_login_failures.
+// the status in the request's form, counts it, reports it (with the user
+// name the client gave and whether it asked to be a guest, where known) and
+// sets the stop flag at max_login_failures.
 void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, int32_t raw, const tb1s_buf *tok);
-void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos);
-// The time authentication works with (negotiate.cpp): the option `clock`
-// when it is set, else the wall clock.
-int64_t auth_now(const tb1s_opts *o);
+void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos, const char *user = "",
+                  int32_t guest = 0);
 
 void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);       // 0x75
 void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);          // 0xA2

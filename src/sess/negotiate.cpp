@@ -1,11 +1,10 @@
-// NEGOTIATE: picks "NT LM 0.12", derives the connection's server identifier
-// and challenge, and answers in the extended-security form with the
-// CHALLENGE_MESSAGE already inside the SPNEGO negTokenInit. A client that
-// offers SMB2 gets a minimal SMB2 answer and is disconnected.
+// NEGOTIATE: picks "NT LM 0.12", issues the connection's server challenge
+// and answers in the extended-security form with the CHALLENGE_MESSAGE
+// already inside the SPNEGO negTokenInit. A client that offers SMB2 gets a
+// minimal SMB2 answer and is disconnected.
 #include <cstring>
 
 #include "cfg/stats.h"
-#include "net/sys.h"
 #include "ntlm/ntlmssp.h"
 #include "ntlm/spnego.h"
 #include "sess/handlers.h"
@@ -71,7 +70,6 @@ dialects walk(const uint8_t *body, uint64_t n)
             char text[k_max_dialect + 1];
             std::memcpy(text, body + start, len);
             text[len] = 0;
-            tb1s_trace("[nego] dialect[%d]='%.64s'\n", int(d.count), text);
             if (len == k_dialect_len && tb1s_casecmp(text, k_dialect) == 0) {
                 d.index = d.count;
                 d.seen = true;
@@ -83,21 +81,36 @@ dialects walk(const uint8_t *body, uint64_t n)
     return d;
 }
 
-// Derives the server identifier (FNV-1a of the server name) and the
-// challenge (the identifier XOR the hash of t continued from it) into the
-// session. Both depend only on the name and the time in seconds.
-void derive(tb1s_session *s, int64_t t)
+// The server identifier: FNV-1a 64 of the server name. It is the same for
+// every connection to one server name and says nothing the name does not.
+uint64_t server_id(const tb1s_opts &o)
 {
-    const char *name = s->opts.server_name;
+    const char *name = o.server_name;
     uint64_t n = 0;
-    while (n < sizeof s->opts.server_name - 1 && name[n])
+    while (n < sizeof o.server_name - 1 && name[n])
         n++;
-    uint64_t h = tb1s_fnv1a64(name, n, TB1S_FNV_BASIS);
-    uint8_t tb[8];
-    st64le(tb, uint64_t(t));
-    uint64_t u = tb1s_fnv1a64(tb, sizeof tb, h);
-    s->server_id = h;
-    st64le(s->challenge, h ^ u);
+    return tb1s_fnv1a64(name, n, TB1S_FNV_BASIS);
+}
+
+// Issues the session's server challenge. With the system clock (option
+// `clock` 0) it is 8 fresh bytes of the world's random source, so no one
+// can know it before this reply. A fixed clock selects the reproducible
+// mode of simulations and known-answer tests: the identifier XOR FNV-1a
+// of the time continued from it, which anyone can compute. false when the
+// random source failed; the session then has no challenge.
+bool issue_challenge(tb1s_session *s, int64_t t)
+{
+    s->have_challenge = 0;
+    if (s->opts.clock != 0) {
+        uint8_t tb[8];
+        st64le(tb, uint64_t(t));
+        st64le(s->challenge, s->server_id ^ tb1s_fnv1a64(tb, sizeof tb, s->server_id));
+    } else if (s->ctx->random(s->ctx->user, s->challenge, sizeof s->challenge) != 0) {
+        std::memset(s->challenge, 0, sizeof s->challenge);
+        return false;
+    }
+    s->have_challenge = 1;
+    return true;
 }
 
 void put_guid(tb1s_buf *b, uint64_t id)
@@ -110,9 +123,9 @@ void put_guid(tb1s_buf *b, uint64_t id)
 // response; rep_end sends a message that is not SMB1 exactly as built.
 void smb2_answer(tb1s_session *s, tb1s_reply *rep, int64_t t, uint32_t revision)
 {
-    tb1s_opts_get(&s->opts);
-    derive(s, t);
-    tb1s_stat_add(STAT_NEGOTIATE, 1);
+    s->server_id = server_id(s->opts);
+    sess_stat(s, STAT_NEGOTIATE, 1);
+    sess_event(s, tb1s_event{.kind = tb1s_event_kind::smb2_turned_away});
 
     tb1s_buf_free(&rep->buf);
     rep->buf = tb1s_buf{};
@@ -152,20 +165,17 @@ void smb2_answer(tb1s_session *s, tb1s_reply *rep, int64_t t, uint32_t revision)
 
 }  // namespace
 
-int64_t auth_now(const tb1s_opts *o) { return o->clock != 0 ? o->clock : tb1s_unix_now(); }
-
 void cmd_negotiate(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
 {
-    tb1s_opts o;
-    tb1s_opts_get(&o);
+    sess_refresh_opts(s);
     if (s->negotiated)
-        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
     s->negotiated = 1;
 
     const uint8_t *body = req->data;
     uint64_t n = req->len;
     if (n < 2) {
-        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
         s->stop = 1;
         return;
     }
@@ -174,35 +184,42 @@ void cmd_negotiate(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     if (n > 8) {
         bool any = contains(body, n, k_smb2_any);
         if (any || contains(body, n, k_smb2_002)) {
-            smb2_answer(s, rep, auth_now(&o), any ? k_smb2_0210 : k_smb2_0202);
+            smb2_answer(s, rep, auth_now(s), any ? k_smb2_0210 : k_smb2_0202);
             return;
         }
     }
 
     dialects d = walk(body, n);
-    tb1s_trace("[nego] smb1_enabled=%d n=%zu nd=%d saw=%d\n", int(o.allow_smb1), size_t(n), int(d.count),
-               d.seen ? 1 : 0);
-    if (!o.allow_smb1) {
-        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+    if (!s->opts.allow_smb1) {
+        tb1s_trace("[negotiate] refused: SMB1 is off\n");
+        sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
         rep_error(s, rep, NT_STATUS_REQUEST_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
         return;
     }
     if (!d.seen) {
-        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        tb1s_trace("[negotiate] refused: no NT LM 0.12 among %d dialects\n", int(d.count));
+        sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
         rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, tb1s_dos(TB1S_ERRSRV, 1));
         return;
     }
     s->dialect = d.index;
 
-    int64_t t = auth_now(&o);
-    tb1s_opts_get(&s->opts);
+    int64_t t = auth_now(s);
     s->ext_sec = 1;
-    derive(s, t);
+    s->server_id = server_id(s->opts);
+    if (!issue_challenge(s, t)) {
+        // No reply may carry a challenge that is not fresh, so there is no
+        // logon on this connection: it ends after the refusal.
+        tb1s_trace("[negotiate] refused: the random generator failed\n");
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
+        s->stop = 1;
+        return;
+    }
 
     // The blob: the CHALLENGE_MESSAGE (timestamped with the time read
     // again) as the mechToken of a negTokenInit.
     tb1s_buf chal{}, blob{};
-    int rc = tb1s_ntlm_type2(s->opts.server_name, s->challenge, auth_now(&s->opts), &chal);
+    int rc = tb1s_ntlm_type2(s->opts.server_name, s->challenge, auth_now(s), &chal);
     if (rc == 0 && !chal.oom)
         tb1s_spnego_init_tok(chal.data, chal.len, &blob);
     tb1s_buf_free(&chal);

@@ -27,7 +27,7 @@ constexpr uint32_t k_opt_delete_on_close = 0x1000;
 // Every refusal counts once, whatever the step that refused.
 void refuse(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos)
 {
-    tb1s_stat_add(STAT_OPEN_REFUSED, 1);
+    sess_stat(s, STAT_OPEN_REFUSED, 1);
     rep_error(s, rep, nt, dos);
 }
 void refuse(tb1s_session *s, tb1s_reply *rep, uint32_t nt) { refuse(s, rep, nt, tb1s_dos_pair(nt)); }
@@ -183,7 +183,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         }
     } else {
         if (tb1s_vpath(name, rel, sizeof rel) != 0) {
-            tb1s_stat_add(STAT_PATH_REFUSED, 1);
+            sess_stat(s, STAT_PATH_REFUSED, 1);
             refuse(s, rep, NT_STATUS_OBJECT_NAME_INVALID);
             return;
         }
@@ -224,7 +224,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     f->next = s->files;
     s->files = f;
     s->nfiles++;
-    tb1s_stat_add(STAT_OPENS, 1);
+    sess_stat(s, STAT_OPENS, 1);
     reply_open(rep, f);
 }
 

@@ -172,7 +172,7 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     }
     set_len(rep, got);
     tb1s_trace("[read] got=%lld body.n=%zu\n", (long long)got, size_t(rep->buf.len - start));
-    tb1s_stat_add(STAT_READS, 1);
+    sess_stat(s, STAT_READS, 1);
 }
 
 }  // namespace tb1s

@@ -5,11 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cfg/allow.h"
 #include "cfg/stats.h"
 #include "crypto/crypto.h"
-#include "net/state.h"
-#include "net/sys.h"
 #include "sess/session.h"
 #include "util/text.h"
 
@@ -30,10 +27,10 @@ bool is_smb1(const uint8_t *p, uint64_t n) { return n >= 4 && std::memcmp(p, k_s
 // the service is stopping or the peer has been idle too long.
 bool may_wait(tb1s_session *s)
 {
-    if (tb1s_server_stopping())
+    if (s->ctx->stop && s->ctx->stop->load())
         return false;
-    if (tb1s_now_ms() - s->last_active > uint64_t(s->opts.idle_timeout_ms)) {
-        tb1s_stat_add(STAT_TIMEOUTS, 1);
+    if (sess_now_ms(s) - s->last_active > uint64_t(s->opts.idle_timeout_ms)) {
+        sess_stat(s, STAT_TIMEOUTS, 1);
         return false;
     }
     return true;
@@ -41,7 +38,7 @@ bool may_wait(tb1s_session *s)
 
 // Reads exactly n bytes into p: the rule for a packet header and for a
 // message body alike. false when the session must end.
-bool read_all(tb1s_session *s, uint8_t *p, uint64_t n, bool header)
+bool read_all(tb1s_session *s, uint8_t *p, uint64_t n)
 {
     uint64_t got = 0;
     int eofs = 0;
@@ -49,8 +46,6 @@ bool read_all(tb1s_session *s, uint8_t *p, uint64_t n, bool header)
         uint64_t want = n - got;
         int32_t ask = want > INT32_MAX ? INT32_MAX : int32_t(want);
         int32_t r = s->transport->read(s->user, p + got, ask, k_read_timeout_ms);
-        if (header)
-            tb1s_trace("[nbss0] rr=%d got=%d b=%02x\n", int(r), int(got), r > 0 ? p[got] : 0);
         if (r > ask)
             return false;  // a transport that claims more than it was given room for
         if (r > 0) {
@@ -84,11 +79,10 @@ bool session_request(tb1s_session *s, uint32_t len)
         if (r != -2 || !may_wait(s))
             return false;
     }
-    tb1s_trace("[nbss] 0x81 drained, replying 0x82\n");
     static constexpr uint8_t ok[4] = {0x82, 0, 0, 0};
     if (s->transport->write(s->user, ok, 4) != 0)
         return false;
-    s->last_active = tb1s_now_ms();
+    s->last_active = sess_now_ms(s);
     return true;
 }
 
@@ -144,9 +138,8 @@ void frame_loop(tb1s_session *s)
 {
     for (;;) {
         uint8_t h[4];
-        if (!read_all(s, h, 4, true))
+        if (!read_all(s, h, 4))
             return;
-        tb1s_trace("[nbss] lb=%02x %02x %02x %02x\n", h[0], h[1], h[2], h[3]);
         uint32_t len = uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
         if (h[0] == 0x81) {
             if (!session_request(s, len))
@@ -155,20 +148,20 @@ void frame_loop(tb1s_session *s)
         }
         uint64_t limit = s->opts.max_message < k_message_cap ? s->opts.max_message : k_message_cap;
         if (h[0] != 0x00 || len > limit) {
-            tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+            sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
             return;
         }
         if (len == 0) {  // keep-alive
-            s->last_active = tb1s_now_ms();
+            s->last_active = sess_now_ms(s);
             continue;
         }
         if (s->rcap < len && !grow(s, len))
             return;
-        if (!read_all(s, s->rbuf, len, false))
+        if (!read_all(s, s->rbuf, len))
             return;
-        s->last_active = tb1s_now_ms();
+        s->last_active = sess_now_ms(s);
         sess_serve(s, s->rbuf, len);
-        tb1s_opts_get(&s->opts);
+        sess_refresh_opts(s);
         if (s->stop)
             return;
     }
@@ -230,7 +223,8 @@ void rep_end(tb1s_session *s, tb1s_reply *rep, int32_t sign)
         } else {
             if (t->log)
                 t->log(s->user, "<<", b->data, int32_t(b->len));
-            tb1s_stat_add(STAT_BYTES_SENT, int64_t(b->len));
+            s->bytes_sent += b->len;
+            sess_stat(s, STAT_BYTES_SENT, int64_t(b->len));
         }
     }
     tb1s_buf_free(b);
@@ -239,7 +233,7 @@ void rep_end(tb1s_session *s, tb1s_reply *rep, int32_t sign)
 void sess_serve(tb1s_session *s, const uint8_t *msg, uint64_t len)
 {
     if (len <= 32 || !is_smb1(msg, len)) {
-        tb1s_stat_add(STAT_PROTOCOL_ERRORS, 1);
+        sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
         return;
     }
     capture(s, msg);
@@ -286,36 +280,59 @@ int name_to_utf8(const tb1s_session *s, const uint8_t *p, uint64_t n, char *out)
     return 0;
 }
 
-void tb1s_sess_run(const tb1s_transport *t, const tb1s_ip *peer, const char *local)
+int64_t auth_now(const tb1s_session *s) { return s->opts.clock != 0 ? s->opts.clock : s->ctx->unix_now(s->ctx->user); }
+
+bool sess_guest_allowed(const tb1s_session *s)
 {
-    char peer_text[64];
-    tb1s_ip_format(peer, peer_text, sizeof peer_text);
-    if (!tb1s_client_allowed(peer)) {
-        tb1s_stat_add(STAT_REFUSED_ALLOW, 1);
+    tb1s_opts o;
+    s->ctx->opts(s->ctx->user, &o);
+    char name[2], password[2];
+    bool any = s->ctx->account(s->ctx->user, 0, name, sizeof name, password, sizeof password) == 0;
+    tb1s_wipe(password, sizeof password);
+    return tb1s_guest_rule(o.guest, any);
+}
+
+void sess_event(const tb1s_session *s, tb1s_event e)
+{
+    if (!s->ctx->event)
         return;
-    }
+    e.peer = s->client_text;
+    if (!e.user)
+        e.user = "";
+    if (!e.share)
+        e.share = "";
+    s->ctx->event(s->ctx->event_user, &e);
+}
+
+void tb1s_sess_run(const tb1s_sess_ctx *ctx, const tb1s_transport *t, const tb1s_ip *peer)
+{
     auto *s = static_cast<tb1s_session *>(std::calloc(1, sizeof(tb1s_session)));
     if (!s)
         return;
+    s->ctx = ctx;
     s->transport = t;
     s->user = t->user;
     s->client = *peer;
-    tb1s_strlcpy(s->client_text, peer_text, sizeof s->client_text);
-    tb1s_strlcpy(s->local_text, local ? local : "", sizeof s->local_text);
+    tb1s_ip_format(peer, s->client_text, sizeof s->client_text);
     s->rbuf = static_cast<uint8_t *>(std::malloc(k_rbuf_start));
     if (!s->rbuf) {
         std::free(s);
         return;
     }
     s->rcap = k_rbuf_start;
-    tb1s_opts_get(&s->opts);
-    s->last_active = tb1s_now_ms();
-    tb1s_stat_add(STAT_CONNECTIONS, 1);
+    sess_refresh_opts(s);
+    s->started = sess_now_ms(s);
+    s->last_active = s->started;
+    sess_stat(s, STAT_CONNECTIONS, 1);
+    sess_event(s, tb1s_event{.kind = tb1s_event_kind::conn_accepted});
 
     frame_loop(s);
 
-    tb1s_stat_add(STAT_CONNECTIONS, -1);
+    sess_stat(s, STAT_CONNECTIONS, -1);
     drop_all(s);
+    sess_event(s, tb1s_event{.kind = tb1s_event_kind::disconnect,
+                             .duration_ms = sess_now_ms(s) - s->started,
+                             .bytes_sent = s->bytes_sent});
     std::free(s->rbuf);
     std::free(s);
 }

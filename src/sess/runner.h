@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "sess/ctx.h"
 #include "util/ip.h"
 
 namespace tb1s {
@@ -19,8 +20,9 @@ struct tb1s_transport {
     void (*log)(void *user, const char *dir, const uint8_t *p, int32_t n);
 };
 
-// Runs the session to its end and releases everything it held. `local` is
-// the server-side address text of the connection (may be null).
-void tb1s_sess_run(const tb1s_transport *t, const tb1s_ip *peer, const char *local);
+// Runs the session of a client at `peer` in the world `ctx` to its end and
+// releases everything it held. The caller has admitted the client (the
+// allow-list is its business); ctx and t must outlive the call.
+void tb1s_sess_run(const tb1s_sess_ctx *ctx, const tb1s_transport *t, const tb1s_ip *peer);
 
 }  // namespace tb1s

@@ -12,6 +12,7 @@
 #include "cfg/opts.h"
 #include "cfg/shares.h"
 #include "fs/fs.h"
+#include "sess/ctx.h"
 #include "sess/runner.h"
 #include "sess/status.h"
 #include "util/buf.h"
@@ -72,15 +73,17 @@ struct tb1s_search {
 
 struct tb1s_session {
     // Connection.
+    const tb1s_sess_ctx *ctx;   // the world the session runs in
     const tb1s_transport *transport;
     void *user;                 // copy of transport->user
     tb1s_ip client;
-    char client_text[64];       // formatted client address
-    char local_text[64];        // server-side address text given to the runner
+    char client_text[64];       // formatted client address, for events
     tb1s_opts opts;             // snapshot; refreshed after every message
     uint8_t *rbuf;              // receive buffer
     uint64_t rcap;              // its capacity
+    uint64_t started;           // monotonic ms at the start of the session
     uint64_t last_active;       // monotonic ms of the last complete packet
+    uint64_t bytes_sent;        // SMB message bytes sent, NetBIOS headers not counted
     int32_t stop;               // end the session after the current reply
 
     // The request being served (16 significant bits in the identifiers).
@@ -99,6 +102,7 @@ struct tb1s_session {
     int32_t dialect;            // index of "NT LM 0.12" in the client's list
     uint64_t server_id;         // FNV-1a of the server name
     uint8_t challenge[8];       // server challenge
+    int32_t have_challenge;     // a NEGOTIATE issued the challenge; logons verify against nothing else
     int32_t ext_sec;            // extended security: adds FLAGS2 0x0002 to replies
 
     // Logon.
@@ -130,6 +134,23 @@ struct tb1s_reply {
     int32_t wc;        // WordCount to announce; -1: (length - 33) / 2
     int32_t unicode;   // the reply carries UTF-16 strings: FLAGS2 gains 0x8000
 };
+
+// --- The world (runner.cpp) ---
+
+// Adds to a statistics counter through the session's world.
+inline void sess_stat(const tb1s_session *s, int32_t idx, int64_t amount) { s->ctx->stat(s->ctx->user, idx, amount); }
+// Replaces the session's options snapshot with the current options.
+inline void sess_refresh_opts(tb1s_session *s) { s->ctx->opts(s->ctx->user, &s->opts); }
+inline uint64_t sess_now_ms(const tb1s_session *s) { return s->ctx->now_ms(s->ctx->user); }
+// The time authentication works with: the snapshot's option `clock` when it
+// is set, else the wall clock.
+int64_t auth_now(const tb1s_session *s);
+// Whether guest logons are allowed at this moment: the current option
+// `guest`, and for "auto" whether the world has an account.
+bool sess_guest_allowed(const tb1s_session *s);
+// Reports an event to the world's sink, if it has one, with the session's
+// client address filled in (and "" for a missing user or share).
+void sess_event(const tb1s_session *s, tb1s_event e);
 
 // Every command handler has this shape.
 using tb1s_handler = void (*)(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);

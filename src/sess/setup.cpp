@@ -4,7 +4,6 @@
 // ends after the failure reply.
 #include <cstring>
 
-#include "cfg/shares.h"
 #include "cfg/stats.h"
 #include "crypto/crypto.h"
 #include "ntlm/ntlmssp.h"
@@ -75,7 +74,7 @@ void assign_uid(tb1s_session *s)
 bool challenge_token(tb1s_session *s, int32_t raw, tb1s_buf *b)
 {
     tb1s_buf chal{};
-    int rc = tb1s_ntlm_type2(s->opts.server_name, s->challenge, auth_now(&s->opts), &chal);
+    int rc = tb1s_ntlm_type2(s->opts.server_name, s->challenge, auth_now(s), &chal);
     if (rc == 0 && !chal.oom) {
         if (raw)
             tb1s_buf_put(b, chal.data, chal.len);
@@ -86,8 +85,8 @@ bool challenge_token(tb1s_session *s, int32_t raw, tb1s_buf *b)
     return rc == 0 && !b->oom && b->len > 0;
 }
 
-// One account of the table, read under the library lock into areas that
-// are wiped when the record goes.
+// One account of the world, read into areas that are wiped when the
+// record goes.
 struct account {
     char name[k_name_area];
     char password[k_password_area];
@@ -99,62 +98,92 @@ struct account {
 
 // Reads account idx: false at the end of the list (no account there, or an
 // empty name).
-bool account_at(int32_t idx, account *a)
+bool account_at(const tb1s_session *s, int32_t idx, account *a)
 {
     a->name[0] = 0;
-    return tb1s_user_at(idx, a->name, sizeof a->name, a->password, sizeof a->password) == 0 && a->name[0] != 0;
+    return s->ctx->account(s->ctx->user, idx, a->name, sizeof a->name, a->password, sizeof a->password) == 0 &&
+           a->name[0] != 0;
+}
+
+// A verifier's findings, with the session key wiped when they go. Before
+// any verification they say why none could succeed.
+struct findings : tb1s_ntlm_result {
+    findings() : tb1s_ntlm_result{} { why = "no account is configured"; }
+    findings(const findings &) = delete;
+    findings &operator=(const findings &) = delete;
+    ~findings() { tb1s_wipe(session_key, sizeof session_key); }
+};
+
+tb1s_ntlm_check check_of(const tb1s_session *s, bool guest_allowed)
+{
+    return tb1s_ntlm_check{s->challenge, s->opts.server_name, auth_now(s), s->opts.ntlm_timecheck,
+                           guest_allowed ? 1 : 0};
+}
+
+void logon_event(const tb1s_session *s, bool ok, const char *user, int32_t guest)
+{
+    sess_event(s, tb1s_event{.kind = ok ? tb1s_event_kind::logon_ok : tb1s_event_kind::logon_failed,
+                             .user = user,
+                             .guest = guest});
+}
+
+// A logon refused by a verifier: the reason goes to the trace, the failure
+// to the client.
+void refuse(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos, const findings &f)
+{
+    tb1s_trace("[logon] refused: %s\n", f.why);
+    session_fail(s, rep, nt, dos, f.user);
 }
 
 // The logon decision for an AUTHENTICATE_MESSAGE.
 void authenticate(tb1s_session *s, tb1s_reply *rep, const uint8_t *tok, uint64_t n, int32_t raw)
 {
-    int64_t now = auth_now(&s->opts);
-    int32_t timecheck = s->opts.ntlm_timecheck;
-    const char *server = s->opts.server_name;
-    int32_t guest = 0;
-    uint8_t key[16] = {};
-
-    if (tb1s_guest_allowed()) {
+    findings f;
+    if (sess_guest_allowed(s)) {
         // Checked against the empty account only to refuse malformed
         // messages; whatever it proves, the client is a guest.
-        int v = tb1s_ntlm_type3(tok, n, s->challenge, server, now, timecheck, "", "", &guest, key);
-        if (v < 0) {
-            tb1s_wipe(key, sizeof key);
-            session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+        tb1s_ntlm_check chk = check_of(s, true);
+        if (tb1s_ntlm_type3(tok, n, &chk, "", "", &f) < 0) {
+            refuse(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid, f);
             return;
         }
-        std::memcpy(s->sign_key, key, sizeof key);
-        tb1s_wipe(key, sizeof key);
+        std::memcpy(s->sign_key, f.session_key, sizeof f.session_key);
         session_ok(s, rep, 1, 0, raw, nullptr);
+        logon_event(s, true, f.user, 1);
         return;
     }
 
+    // Only a challenge this connection issued can prove anything: without
+    // one the client would answer a challenge anyone can know (all zero).
+    if (!s->have_challenge) {
+        tb1s_trace("[logon] refused: no NEGOTIATE issued a challenge\n");
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        return;
+    }
+    tb1s_ntlm_check chk = check_of(s, false);
     for (int32_t i = 0; i < k_max_users; i++) {
         account a;
-        if (!account_at(i, &a))
+        if (!account_at(s, i, &a))
             break;
-        int v = tb1s_ntlm_type3(tok, n, s->challenge, server, now, timecheck, a.name, a.password, &guest, key);
-        const uint8_t *c = s->challenge;
-        tb1s_trace("[sess] t3 verdict=%d user='%s' chal=%02x%02x%02x%02x%02x%02x%02x%02x\n", v, a.name, c[0], c[1],
-                   c[2], c[3], c[4], c[5], c[6], c[7]);
+        int v = tb1s_ntlm_type3(tok, n, &chk, a.name, a.password, &f);
         if (v < 0) {
-            session_fail(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid);
+            refuse(s, rep, NT_STATUS_INVALID_PARAMETER, k_dos_invalid, f);
             return;
         }
         if (v == 0) {
-            if (guest) {
+            if (f.guest) {
                 // An anonymous message, and guests are not allowed here.
-                session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+                tb1s_trace("[logon] refused: anonymous, and guests are not allowed\n");
+                session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, "", 1);
                 return;
             }
-            std::memcpy(s->sign_key, key, sizeof key);
-            tb1s_wipe(key, sizeof key);
+            std::memcpy(s->sign_key, f.session_key, sizeof f.session_key);
             session_ok(s, rep, 0, 0, raw, nullptr);
+            logon_event(s, true, a.name, 0);
             return;
         }
     }
-    tb1s_wipe(key, sizeof key);
-    session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+    refuse(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, f);
 }
 
 // The extended-security form: the security blob carries NTLMSSP, bare or
@@ -182,11 +211,7 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
     uint64_t tok_len = 0;
     int32_t raw = 0;
     if (tb1s_spnego_init(blob, blob_len, &tok, &tok_len, &raw) != 0) {
-        uint8_t h[4] = {};
-        if (blob_len >= 4)
-            std::memcpy(h, blob, 4);
-        tb1s_trace("[sess] spnego_init failed bn=%zu head=%02x%02x%02x%02x\n", size_t(blob_len), h[0], h[1], h[2],
-                   h[3]);
+        tb1s_trace("[logon] refused: a %zu-byte security blob without SPNEGO or NTLMSSP\n", size_t(blob_len));
         session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
         return;
     }
@@ -234,66 +259,69 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
         return;
     }
     if (lm_len == 0 && nt_len == 0) {
-        tb1s_opts_get(&s->opts);
-        if (!tb1s_guest_allowed()) {
-            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        sess_refresh_opts(s);
+        if (!sess_guest_allowed(s)) {
+            session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, "", 1);
             return;
         }
         s->logged_on = 1;
         s->guest = 1;
-        tb1s_stat_add(STAT_GUEST_SESSIONS, 1);
+        sess_stat(s, STAT_GUEST_SESSIONS, 1);
         assign_uid(s);
         rep_status(rep, NT_STATUS_SUCCESS);
         short_reply(rep, k_action_guest);
+        logon_event(s, true, "", 1);
         return;
     }
     if (lm_len != k_lmv2_len || nt_len < 24) {
         session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
         return;
     }
+    if (!s->have_challenge) {
+        tb1s_trace("[logon] refused: no NEGOTIATE issued a challenge\n");
+        session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+        return;
+    }
 
     const uint8_t *lm = body + k_nonext_data;
     const uint8_t *nt = lm + lm_len;
-    int64_t now = auth_now(&s->opts);
-    int32_t guest = 0;
-    uint8_t key[16] = {};
+    tb1s_ntlm_check chk = check_of(s, false);
+    findings f;
     for (int32_t i = 0; i < k_max_users; i++) {
         account a;
-        if (!account_at(i, &a))
+        if (!account_at(s, i, &a))
             break;
-        int v = tb1s_ntlm_nonext(lm, lm_len, nt, nt_len, s->challenge, now, s->opts.ntlm_timecheck, a.name,
-                                 a.password, &guest, key);
+        int v = tb1s_ntlm_nonext(lm, lm_len, nt, nt_len, &chk, a.name, a.password, &f);
         if (v < 0)
             break;
         if (v == 0) {
-            std::memcpy(s->sign_key, key, sizeof key);
-            tb1s_wipe(key, sizeof key);
+            std::memcpy(s->sign_key, f.session_key, sizeof f.session_key);
             // This form signs with the key and the NT response; a response
             // too long to keep leaves signing to the `signing` option.
             bool keep = nt_len <= TB1S_SIGN_RESP_MAX;
             s->sign_resp_len = keep ? uint32_t(nt_len) : 0;
             if (keep)
                 std::memcpy(s->sign_resp, nt, nt_len);
-            tb1s_opts_get(&s->opts);
+            sess_refresh_opts(s);
             s->logged_on = 1;
             s->guest = 0;
             s->signing = s->opts.signing == 1 || (keep && wants_signing(s)) ? 1 : 0;
-            tb1s_stat_add(STAT_SESSIONS, 1);
+            sess_stat(s, STAT_SESSIONS, 1);
             assign_uid(s);
             rep_status(rep, NT_STATUS_SUCCESS);
             short_reply(rep, 0);
+            logon_event(s, true, a.name, 0);
             return;
         }
     }
-    tb1s_wipe(key, sizeof key);
-    session_fail(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon);
+    refuse(s, rep, NT_STATUS_LOGON_FAILURE, k_dos_logon, f);
 }
 
 }  // namespace
 
 void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, int32_t raw, const tb1s_buf *tok)
 {
-    tb1s_opts_get(&s->opts);
+    sess_refresh_opts(s);
     if (more) {
         // Sent in NT form whatever the request asked for: there is no DOS
         // pair for "go on".
@@ -306,9 +334,9 @@ void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, i
         s->logged_on = 1;
         s->sign_resp_len = 0;
         s->signing = s->opts.signing == 1 || (!guest && wants_signing(s)) ? 1 : 0;
-        tb1s_stat_add(guest ? STAT_GUEST_SESSIONS : STAT_SESSIONS, 1);
+        sess_stat(s, guest ? STAT_GUEST_SESSIONS : STAT_SESSIONS, 1);
         if (s->opts.signing == 1)
-            tb1s_stat_add(STAT_SIGN_REQUIRED_SESSIONS, 1);
+            sess_stat(s, STAT_SIGN_REQUIRED_SESSIONS, 1);
         rep_status(rep, NT_STATUS_SUCCESS);
     }
 
@@ -330,14 +358,12 @@ void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, i
     tb1s_buf_put(b, blob.data, blob.len);
     tb1s_buf_put(b, k_texts, texts);
     tb1s_buf_free(&blob);
-
-    tb1s_trace("[ok] is_first=%d tok=%p raw=%d guest=%d\n", int(more), tok ? static_cast<void *>(tok->data) : nullptr,
-               int(raw), int(guest));
 }
 
-void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos)
+void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos, const char *user, int32_t guest)
 {
-    tb1s_stat_add(STAT_LOGON_FAILED, 1);
+    sess_stat(s, STAT_LOGON_FAILED, 1);
+    logon_event(s, false, user, guest);
     rep_error(s, rep, nt, dos);
     short_reply(rep, 0);
     if (++s->logon_failures >= s->opts.max_login_failures)

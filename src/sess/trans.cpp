@@ -140,7 +140,7 @@ void cmd_trans(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         rep_error(s, rep, NT_STATUS_INVALID_HANDLE, tb1s_dos(1, 2));
         return;
     }
-    tb1s_stat_add(STAT_SRVSVC_QUERIES, 1);
+    sess_stat(s, STAT_SRVSVC_QUERIES, 1);
     pipe_transact(s, rep, f, max_data, data, dcount);
 }
 

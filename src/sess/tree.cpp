@@ -58,6 +58,13 @@ uint32_t unused_tid(tb1s_session *s)
     return tid;
 }
 
+// Counts and reports a refused tree connect.
+void refused(tb1s_session *s, const char *share)
+{
+    sess_stat(s, STAT_TREE_REFUSED, 1);
+    sess_event(s, tb1s_event{.kind = tb1s_event_kind::tree_refused, .share = share});
+}
+
 tb1s_tree *free_tree(tb1s_session *s)
 {
     for (tb1s_tree &t : s->trees) {
@@ -82,14 +89,14 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     }
     rd_u8(req);    // WordCount
     rd_u32(req);   // AndXCommand, AndXReserved, AndXOffset: chains are not followed
-    uint32_t flags = rd_u16(req);
+    rd_u16(req);   // Flags: nothing to disconnect or extend
     uint32_t plen = rd_u16(req);
     if (req->err) {
         rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
     if (!s->logged_on) {
-        tb1s_stat_add(STAT_TREE_REFUSED, 1);
+        refused(s, "");
         rep_error(s, rep, NT_STATUS_USER_SESSION_DELETED);
         return;
     }
@@ -104,7 +111,6 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;
     }
-    tb1s_trace("[tree] plen=%u flags=%04x path='%s'\n", plen, flags, path);
 
     const char *name = leaf(path);
     if (!*name) {
@@ -113,13 +119,14 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     }
     int ipc = tb1s_casecmp(name, "IPC$") == 0;
     if (!ipc && tb1s_share_find(name, nullptr) != 0) {
-        tb1s_stat_add(STAT_TREE_REFUSED, 1);
+        tb1s_trace("[tree] refused: no share '%s'\n", name);
+        refused(s, name);
         rep_error(s, rep, NT_STATUS_BAD_NETWORK_NAME);
         return;
     }
     tb1s_tree *t = free_tree(s);
     if (!t) {
-        tb1s_stat_add(STAT_TREE_REFUSED, 1);
+        refused(s, name);
         rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
         return;
     }
@@ -127,7 +134,8 @@ void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     t->in_use = 1;
     tb1s_strlcpy(t->share, ipc ? "IPC$" : name, sizeof t->share);
     t->ipc = ipc;
-    tb1s_stat_add(STAT_TREES, 1);
+    sess_stat(s, STAT_TREES, 1);
+    sess_event(s, tb1s_event{.kind = tb1s_event_kind::tree_ok, .share = name});
     s->tid = t->tid;
 
     rep->wc = 7;

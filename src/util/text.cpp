@@ -1,6 +1,10 @@
 #include "util/text.h"
 
+#include <algorithm>
+#include <span>
+
 #include "util/bytes.h"
+#include "util/ucase_table.h"
 
 namespace tb1s {
 
@@ -21,6 +25,38 @@ bool put_bytes(char *out, int32_t cap, int32_t *pos, const uint8_t *b, int32_t n
         out[*pos + i] = char(b[i]);
     *pos += n;
     return true;
+}
+
+// The run's image of cp, or cp when no run covers it.
+uint32_t map_runs(std::span<const tb1s_case_run> runs, uint32_t cp)
+{
+    auto it = std::upper_bound(runs.begin(), runs.end(), cp,
+                               [](uint32_t c, const tb1s_case_run &r) { return c < r.first; });
+    if (it == runs.begin())
+        return cp;
+    const tb1s_case_run &r = *--it;
+    uint32_t off = cp - r.first;
+    if (off % r.stride != 0 || off / r.stride >= r.count)
+        return cp;
+    return uint32_t(int64_t(cp) + r.delta);
+}
+
+// One step of the case-insensitive walk: the folded code point at s and its
+// length; a byte that starts no well-formed sequence stands for itself above
+// every code point. At the NUL: 0 and length 0.
+uint32_t folded_at(const char *s, int *len)
+{
+    if (*s == 0) {
+        *len = 0;
+        return 0;
+    }
+    uint32_t cp = 0;
+    *len = tb1s_utf8_next(s, &cp);
+    if (*len == 0) {
+        *len = 1;
+        return 0x110000 + uint8_t(*s);
+    }
+    return tb1s_ufold(cp);
 }
 
 bool put_unit(uint8_t *out, int32_t cap, int32_t *pos, uint32_t unit)
@@ -133,42 +169,64 @@ int32_t tb1s_utf16_to_utf8(const uint8_t *p, uint64_t n, char *out, int32_t cap)
     return pos;
 }
 
+int tb1s_utf8_next(const char *s, uint32_t *cp)
+{
+    const auto *p = reinterpret_cast<const uint8_t *>(s);
+    uint32_t c = p[0];
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
+    int more;
+    uint32_t min;  // the smallest value that needs this many bytes
+    if (c >= 0xC2 && c <= 0xDF) {
+        more = 1, c &= 0x1F, min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        more = 2, c &= 0x0F, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        more = 3, c &= 0x07, min = 0x10000;
+    } else {
+        return 0;  // continuation byte, overlong lead C0/C1, or F5..FF
+    }
+    // A NUL is no continuation byte, so the walk stops at the terminator.
+    for (int k = 1; k <= more; k++) {
+        if ((p[k] & 0xC0) != 0x80)
+            return 0;
+        c = c << 6 | (p[k] & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return 0;
+    *cp = c;
+    return more + 1;
+}
+
+int tb1s_utf8_valid(const char *s)
+{
+    if (!s)
+        return 0;
+    uint32_t cp;
+    while (*s) {
+        int n = tb1s_utf8_next(s, &cp);
+        if (n == 0)
+            return 0;
+        s += n;
+    }
+    return 1;
+}
+
 int tb1s_utf8_to_utf16le(const char *s, uint8_t *out, int32_t cap, int32_t *written)
 {
     if (written)
         *written = 0;
     if (!s || cap < 0 || (!out && cap > 0))
         return -1;
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(s);
     int32_t pos = 0;
-    while (*p) {
-        uint32_t c = *p++;
-        int more;
-        if (c < 0x80) {
-            more = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            more = 1;
-            c &= 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            more = 2;
-            c &= 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            more = 3;
-            c &= 0x07;
-        } else {
+    while (*s) {
+        uint32_t c;
+        int n = tb1s_utf8_next(s, &c);
+        if (n == 0)
             return -1;
-        }
-        // A NUL continuation byte fails the test below, so the walk never
-        // passes the terminator.
-        for (int k = 0; k < more; k++) {
-            uint8_t t = *p;
-            if ((t & 0xC0) != 0x80)
-                return -1;
-            c = c << 6 | (t & 0x3F);
-            p++;
-        }
-        if (c >= 0xD800 && c <= 0xDFFF)
-            return -1;
+        s += n;
         if (c <= 0xFFFF) {
             if (!put_unit(out, cap, &pos, c))
                 return -1;
@@ -183,6 +241,49 @@ int tb1s_utf8_to_utf16le(const char *s, uint8_t *out, int32_t cap, int32_t *writ
     if (written)
         *written = pos;
     return 0;
+}
+
+uint32_t tb1s_ufold(uint32_t cp)
+{
+    if (cp < 0x80)
+        return cp >= 'A' && cp <= 'Z' ? cp + 32 : cp;
+    return map_runs(k_fold_runs, cp);
+}
+
+uint32_t tb1s_uupper(uint32_t cp)
+{
+    if (cp < 0x80)
+        return cp >= 'a' && cp <= 'z' ? cp - 32 : cp;
+    return map_runs(k_upper_runs, cp);
+}
+
+int tb1s_ucasecmp(const char *a, const char *b)
+{
+    // A missing string compares as the empty one.
+    a = a ? a : "";
+    b = b ? b : "";
+    for (;;) {
+        int na, nb;
+        uint32_t x = folded_at(a, &na), y = folded_at(b, &nb);
+        if (x != y || x == 0)
+            return int(x) - int(y);
+        a += na;
+        b += nb;
+    }
+}
+
+void tb1s_utf16_upper(uint8_t *p, uint64_t n)
+{
+    if (!p)
+        return;
+    for (uint64_t i = 0; i + 1 < n; i += 2) {
+        uint32_t u = ld16le(p + i);
+        if (u >= 0xD800 && u <= 0xDFFF)
+            continue;
+        uint32_t up = tb1s_uupper(u);
+        if (up <= 0xFFFF)  // always so with the tables of today
+            st16le(p + i, up);
+    }
 }
 
 int tb1s_casecmp(const char *a, const char *b)

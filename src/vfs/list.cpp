@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "util/buf.h"
+#include "util/text.h"
 #include "vfs/vfs.h"
 
 namespace tb1s {
@@ -53,6 +54,18 @@ bool grow(tb1s_vent **v, int32_t *cap)
 }  // namespace
 
 int vent_cmp(const tb1s_vent *a, const tb1s_vent *b) { return std::strcmp(a->name, b->name); }
+
+int32_t pick_name(const tb1s_vent *v, int32_t count, const char *name)
+{
+    int32_t folded = -1;
+    for (int32_t i = 0; i < count; i++) {
+        if (std::strcmp(v[i].name, name) == 0)
+            return i;
+        if (folded < 0 && tb1s_ucasecmp(v[i].name, name) == 0)
+            folded = i;  // the listing is sorted, so the first is the least
+    }
+    return folded;
+}
 
 int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_vent *out)
 {

@@ -1,11 +1,13 @@
 // Share resolution: the one place where a client's share-relative path is
-// joined to a host path. Whatever the path goes through on disk (links,
-// junctions, mount points), the object is accepted only when its canonical
-// path lies inside the share's canonical root.
+// joined to a host path. Names are found as a Windows server finds them,
+// whatever the letter case (map_names). Whatever the path goes through on
+// disk (links, junctions, mount points), the object is accepted only when
+// its canonical path lies inside the share's canonical root.
 #include <cstring>
 
 #include "cfg/stats.h"
 #include "util/buf.h"
+#include "util/text.h"
 #include "vfs/vfs.h"
 
 namespace tb1s {
@@ -47,7 +49,88 @@ int contain(const char *path, tb1s_vres *out)
     return 0;
 }
 
+// Appends sep (unless `at` already ends in one) and the n bytes of name to
+// the host path out[*at]; false when it and a NUL do not fit cap.
+bool append(char *out, size_t cap, size_t *at, const char *name, size_t n)
+{
+    char sep = tb1s_fs_sep();
+    bool add_sep = *at > 0 && out[*at - 1] != sep;
+    if (*at + (add_sep ? 1 : 0) + n + 1 > cap)
+        return false;
+    if (add_sep)
+        out[(*at)++] = sep;
+    std::memcpy(out + *at, name, n);
+    *at += n;
+    out[*at] = '\0';
+    return true;
+}
+
+// The child of the host folder `dir` whose name equals `name` under simple
+// case folding, the first in byte order when several do, into best[cap].
+// False when none does (or the folder cannot be read).
+bool match_folded(const char *dir, const char *name, char *best, size_t cap)
+{
+    tb1s_fs_dir *d = tb1s_fs_opendir(dir);
+    if (!d)
+        return false;
+    best[0] = '\0';
+    while (const char *n = tb1s_fs_readdir(d)) {
+        if (tb1s_ucasecmp(n, name) != 0)
+            continue;
+        if ((best[0] == '\0' || std::strcmp(n, best) < 0) && std::strlen(n) < cap)
+            tb1s_strlcpy(best, n, cap);
+    }
+    tb1s_fs_closedir(d);
+    return best[0] != '\0';
+}
+
 }  // namespace
+
+bool map_names(const char *root, const char *rel, char *out, size_t cap)
+{
+    if (!join_path(root, rel, out, cap))
+        return false;
+    tb1s_fstat st;
+    if (!*rel || !tb1s_fs_case_sensitive() || tb1s_fs_lstat(out, &st) == 0)
+        return true;  // no path, a host that finds any case itself, or the exact spelling exists
+
+    // Rebuild the path one component at a time from the root.
+    size_t at = std::strlen(root);
+    if (at + 1 > cap)
+        return false;
+    std::memcpy(out, root, at + 1);
+    bool searching = true;  // until a component matches nothing at all
+    char found[1024];
+    for (const char *c = rel; *c;) {
+        size_t n = std::strcspn(c, "/");
+        char comp[256];
+        if (n >= sizeof comp)
+            return false;
+        std::memcpy(comp, c, n);
+        comp[n] = '\0';
+        size_t before = at;
+        if (!append(out, cap, &at, comp, n))
+            return false;
+        if (searching && tb1s_fs_lstat(out, &st) != 0) {
+            out[before] = '\0';
+            if (match_folded(out, comp, found, sizeof found)) {
+                at = before;
+                if (!append(out, cap, &at, found, std::strlen(found)))
+                    return false;
+            } else {
+                // Nothing below a missing folder can exist: the rest is
+                // joined as given and the resolution fails on it.
+                searching = false;
+                at = before;
+                append(out, cap, &at, comp, n);
+            }
+        }
+        c += n;
+        if (*c == '/')
+            c++;
+    }
+    return true;
+}
 
 int inside(const char *path, const tb1s_share *share)
 {
@@ -108,7 +191,7 @@ int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out)
     }
 
     char joined[sizeof out->path];
-    if (!join_path(out->share.path, rel, joined, sizeof joined))
+    if (!map_names(out->share.path, rel, joined, sizeof joined))
         return not_found(out);
     if (contain(joined, out) != 0)
         return -1;

@@ -51,4 +51,19 @@ bool join_path(const char *dir, const char *rel, char *out, size_t cap);
 // Byte order of the names, as strcmp.
 int vent_cmp(const tb1s_vent *a, const tb1s_vent *b);
 
+// Maps a share-relative path of a folder share to the host path of what it
+// names, component by component, the way a Windows server finds names: a
+// component that exists under its exact spelling is taken as it is;
+// otherwise, where the host file system tells letter case apart
+// (tb1s_fs_case_sensitive), the child of that folder equal to it under
+// Unicode simple case folding, the first in byte order when several are. A
+// component that matches nothing is kept as given, and so is the rest. Only
+// names are chosen here: links are followed, and containment checked, by the
+// caller on the result. False when the host path and its NUL exceed cap.
+bool map_names(const char *root, const char *rel, char *out, size_t cap);
+// The entry of a sorted listing that a single name (no wildcard) designates
+// in the same way: the exact name, else the first equal under case folding.
+// Its index, or -1.
+int32_t pick_name(const tb1s_vent *v, int32_t count, const char *name);
+
 }  // namespace tb1s

@@ -27,7 +27,7 @@ static void check_code(int32_t got, int32_t want, const char *message)
 }
 
 /* Codes and messages of tbsmb1s_allow_cidr. The list can never be emptied,
- * so this fills it to the limit and runs after every other check. */
+ * so this fills it to the limit in a run of its own ("capi_test allow"). */
 static void check_allow_cidr(void)
 {
     char text[128];
@@ -52,7 +52,8 @@ static void check_allow_cidr(void)
     check_code(tbsmb1s_allow_cidr("::/0"), TBSMB1S_EFULL, "allow_cidr: 64 CIDRs");
 }
 
-int main(void)
+/* The other exports, on a library with an empty allow-list. */
+static void check_exports(void)
 {
     CHECK(strcmp(tbsmb1s_version(), TBSMB1S_VERSION) == 0);
     CHECK(tbsmb1s_port() == 0);
@@ -121,9 +122,17 @@ int main(void)
     tbsmb1s_stop();
 
     CHECK(strcmp(tbsmb1s_selftest(), "selftest ok\n") == 0);
+}
 
-    check_allow_cidr(); /* keep last: it fills the allow-list for good */
-
+/* Each group runs in a process of its own, so none depends on what another
+ * left in the library: "capi_test" checks the exports, "capi_test allow"
+ * the allow-list. */
+int main(int argc, char **argv)
+{
+    if (argc > 1 && strcmp(argv[1], "allow") == 0)
+        check_allow_cidr();
+    else
+        check_exports();
     if (failures)
         fprintf(stderr, "%d C API checks failed\n", failures);
     return failures ? 1 : 0;

@@ -92,6 +92,10 @@ TEST_F(Shares, AddShareRulesInOrder)
         {"a\tb", D, -1, "add_share: invalid share name"},
         {"a\x7f", D, -1, "add_share: invalid share name"},
         {"a\nb", D, -1, "add_share: invalid share name"},
+        // Only well-formed UTF-8: an overlong '/', a surrogate, a stray byte.
+        {"a\xc0\xaf" "b", D, -1, "add_share: invalid share name"},
+        {"a\xed\xa0\x80", D, -1, "add_share: invalid share name"},
+        {"caf\xe9", D, -1, "add_share: invalid share name"},
         // The name is judged before the path, the path length before IPC$.
         {"a/b", long_path.c_str(), -1, "add_share: invalid share name"},
         {"x", long_path.c_str(), -1, "add_share: path too long"},
@@ -152,6 +156,14 @@ TEST_F(Shares, DuplicateNamesAndCapacity)
     ASSERT_EQ(tbsmb1s_add_share("Music", dir.c_str()), 0);
     EXPECT_EQ(tbsmb1s_add_share("MUSIC", dir.c_str()), -3);
     EXPECT_STREQ(tbsmb1s_last_error(), "add_share: MUSIC exists");
+    // Letters beyond ASCII fold by Unicode's simple case folding.
+    ASSERT_EQ(tbsmb1s_add_share("caf\xc3\xa9", dir.c_str()), 0);
+    EXPECT_EQ(tbsmb1s_add_share("CAF\xc3\x89", dir.c_str()), -3);
+    tb1s_share s;
+    ASSERT_EQ(tb1s_share_find("CAF\xc3\x89", &s), 0);
+    EXPECT_STREQ(s.name, "caf\xc3\xa9");
+    EXPECT_EQ(tb1s_share_find("CAFE", &s), -1);
+    ASSERT_EQ(tbsmb1s_remove_share("CAF\xc3\x89"), 0);
     for (int i = 1; i < 256; i++)
         ASSERT_EQ(tbsmb1s_add_share(tb1s_test::numbered("s", i).c_str(), dir.c_str()), 0) << i;
     EXPECT_EQ(g_nshares, 256);
@@ -198,15 +210,17 @@ TEST_F(Shares, BuiltInIpcAndListing)
     EXPECT_EQ(tb1s_share_find(nullptr, &s), -1);
 
     const std::string dir = tmp.mkdir("m");
-    for (const char *n : {"b", "A", "c", "ipc$"})
+    for (const char *n : {"b", "\xc3\x89t\xc3\xa9", "A", "c", "ipc$", "\xc3\xa0"})
         ASSERT_EQ(tbsmb1s_add_share(n, dir.c_str()), 0);
-    EXPECT_EQ(listed_names(), (std::vector<std::string>{"IPC$", "A", "b", "c", "ipc$"}));
+    // Folded code points in order: 'à' (U+E0) before 'été' (U+E9).
+    EXPECT_EQ(listed_names(),
+              (std::vector<std::string>{"IPC$", "A", "b", "c", "ipc$", "\xc3\xa0", "\xc3\x89t\xc3\xa9"}));
     // The declared 'ipc$' is listed but never found by name; removing by that
     // exact name removes it.
     ASSERT_EQ(tb1s_share_find("ipc$", &s), 0);
     EXPECT_STREQ(s.path, "");
     ASSERT_EQ(tbsmb1s_remove_share("ipc$"), 0);
-    EXPECT_EQ(listed_names(), (std::vector<std::string>{"IPC$", "A", "b", "c"}));
+    EXPECT_EQ(listed_names(), (std::vector<std::string>{"IPC$", "A", "b", "c", "\xc3\xa0", "\xc3\x89t\xc3\xa9"}));
 }
 
 TEST_F(Shares, TraceLines)
@@ -245,6 +259,10 @@ TEST_F(Shares, UserRules)
         {"bob", "", 0, ""},
         {"bob", p256.c_str(), 0, ""},
         {"J\xc3\xb6rg", "p\xc3\xa4ss word", 0, ""},
+        // Both must have a UTF-16 form for the NTLM keys.
+        {"J\xf6rg", "x", -1, "add_user: user and password must be UTF-8"},
+        {"bob", "p\xe4ss", -1, "add_user: user and password must be UTF-8"},
+        {"a\xc0\xaf" "b", "x", -1, "add_user: user and password must be UTF-8"},
     };
     for (const call_case &c : cases) {
         tb1s_set_error("untouched");
@@ -306,20 +324,6 @@ TEST_F(Shares, UserCapacityAndLookupByIndex)
     EXPECT_STREQ(pass, "new");
 }
 
-TEST_F(Shares, GuestFollowsOptionAndUsers)
-{
-    EXPECT_EQ(tb1s_guest_allowed(), 1);
-    ASSERT_EQ(tbsmb1s_add_user("bob", "x"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 0);
-    ASSERT_EQ(tbsmb1s_set_option("guest", "on"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 1);
-    ASSERT_EQ(tbsmb1s_remove_user("bob"), 0);
-    ASSERT_EQ(tbsmb1s_set_option("guest", "off"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 0);
-    ASSERT_EQ(tbsmb1s_set_option("guest", "auto"), 0);
-    EXPECT_EQ(tb1s_guest_allowed(), 1);
-}
-
 // Writer threads add and remove shares and users while reader threads walk
 // the tables, all released together. Each round every writer also races for
 // one common name: exactly one wins.
@@ -368,7 +372,6 @@ TEST_F(Shares, ConcurrentChanges)
                 char name[129], pass[257];
                 for (int32_t i = 0; tb1s_user_at(i, name, sizeof name, pass, sizeof pass) == 0; i++)
                     EXPECT_STREQ(pass, "pw");
-                tb1s_guest_allowed();
             }
         });
     for (std::thread &t : pool)

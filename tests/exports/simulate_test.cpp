@@ -147,6 +147,30 @@ TEST(Simulate, RefusedPeer)
     EXPECT_EQ(w.delta(STAT_CONNECTIONS), 0);
 }
 
+// A simulation runs in the library's world: an anonymous logon is a guest
+// logon exactly while the live option `guest` and the user table allow it
+// ("auto": while no user exists).
+TEST(Simulate, GuestLogonFollowsTheLiveOptionAndUsers)
+{
+    ASSERT_EQ(tbsmb1s_set_option("allow_smb1", "1"), 0);
+    auto guest_logon = [] {
+        transcript t = parse_transcript(
+            run_sim(script({smb1_frame(negotiate_request()), smb1_frame(setup_nonext_request({}, {}))})));
+        return t.replies.size() == 2 && t.replies[1].status == 0 && t.replies[1].word(2) == 1;
+    };
+    EXPECT_TRUE(guest_logon()) << "auto, no user";
+    ASSERT_EQ(tbsmb1s_add_user("bob", "x"), 0);
+    EXPECT_FALSE(guest_logon()) << "auto, a user";
+    ASSERT_EQ(tbsmb1s_set_option("guest", "on"), 0);
+    EXPECT_TRUE(guest_logon()) << "on, a user";
+    ASSERT_EQ(tbsmb1s_remove_user("bob"), 0);
+    ASSERT_EQ(tbsmb1s_set_option("guest", "off"), 0);
+    EXPECT_FALSE(guest_logon()) << "off, no user";
+    ASSERT_EQ(tbsmb1s_set_option("guest", "auto"), 0);
+    EXPECT_TRUE(guest_logon()) << "auto, no user again";
+    ASSERT_EQ(tbsmb1s_set_option("allow_smb1", "0"), 0);
+}
+
 // Replies past 2 MiB of transcript are replaced by one marker; the count
 // still includes them.
 TEST(Simulate, TranscriptIsCutAt2MiB)

@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "cfg/opts.h"
 #include "cfg/stats.h"
 #include "client.h"
-#include "opts_guard.h"
+#include "net/server.h"
 #include "smb1.h"
 #include "support.h"
 #include "tbsmb1s.h"
 #include "util/bytes.h"
+#include "world.h"
 
 using namespace tb1s;
 
@@ -76,14 +76,16 @@ bool wait_for_clients(int32_t want, int ms)
     return true;
 }
 
+// The service runs in a world of the test's own (SMB1 on, the options each
+// test sets), so no test leaves anything behind in the library's options.
 class Session : public ::testing::Test {
 protected:
-    opts_guard opts;  // restores every option after TearDown
+    test_world world;
     int fd = -1;
     uint16_t port = 0;
     void SetUp() override
     {
-        ASSERT_EQ(tbsmb1s_set_option("allow_smb1", "1"), 0);
+        world.set("allow_smb1", "1");
         if (!runner_answers())
             GTEST_SKIP() << "no answer to a session request: this tree has no session runner yet";
     }
@@ -93,10 +95,15 @@ protected:
         if (fd >= 0)
             close(fd);
     }
-    // Whether a session request over TCP is answered at all.
-    static bool runner_answers()
+    int32_t start_service()
     {
-        if (tbsmb1s_start("127.0.0.1", 0, nullptr) != 0)
+        tb1s_sess_ctx ctx = world.ctx();
+        return tb1s_net_start(&ctx, "127.0.0.1", 0, nullptr);
+    }
+    // Whether a session request over TCP is answered at all.
+    bool runner_answers()
+    {
+        if (start_service() != 0)
             return false;
         int probe = connect_to("127.0.0.1", uint16_t(tbsmb1s_port()));
         uint8_t type = 0;
@@ -109,7 +116,8 @@ protected:
     }
     void start()
     {
-        ASSERT_EQ(tbsmb1s_start("127.0.0.1", 0, nullptr), 0) << tbsmb1s_last_error();
+        world.recorded.clear();  // the probe's events
+        ASSERT_EQ(start_service(), 0) << tbsmb1s_last_error();
         port = uint16_t(tbsmb1s_port());
     }
 };
@@ -142,11 +150,21 @@ TEST_F(Session, AnswersSessionRequestAndEchoOverTcp)
     close(fd);
     fd = -1;
     EXPECT_TRUE(wait_for_clients(0, 5000)) << "a closed connection is reaped";
+
+    // The world heard of the connection from its start to its end.
+    std::vector<event_rec> ev = world.events();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].kind, tb1s_event_kind::conn_accepted);
+    EXPECT_EQ(ev[0].peer, "127.0.0.1");
+    EXPECT_EQ(ev[1].kind, tb1s_event_kind::disconnect);
+    EXPECT_EQ(ev[1].peer, "127.0.0.1");
+    EXPECT_EQ(ev[1].bytes_sent, body.size()) << "the ECHO reply; NetBIOS packets are not SMB messages";
+    EXPECT_LT(ev[1].duration_ms, 60000u);
 }
 
 TEST_F(Session, IdleConnectionIsClosed)
 {
-    ASSERT_EQ(tbsmb1s_set_option("idle_timeout_ms", "300"), 0);
+    world.set("idle_timeout_ms", "300");
     start();
     int64_t timeouts = tb1s_stat_get(STAT_TIMEOUTS);
     auto t0 = std::chrono::steady_clock::now();
@@ -205,7 +223,7 @@ TEST_F(Session, StopIsNotHeldUpByAClientThatNeverReads)
 
 TEST_F(Session, ConnectionBeyondMaxClientsIsClosedAndCounted)
 {
-    ASSERT_EQ(tbsmb1s_set_option("max_clients", "1"), 0);
+    world.set("max_clients", "1");
     start();
     fd = connect_to("127.0.0.1", port);
     ASSERT_GE(fd, 0);
@@ -216,6 +234,10 @@ TEST_F(Session, ConnectionBeyondMaxClientsIsClosedAndCounted)
     EXPECT_TRUE(closed_by_peer(second, 5000));
     close(second);
     EXPECT_EQ(tb1s_stat_get(STAT_REFUSED_FULL), refused + 1);
+    std::vector<event_rec> turned = world.events_of(tb1s_event_kind::conn_refused);
+    ASSERT_EQ(turned.size(), 1u);
+    EXPECT_EQ(turned[0].reason, tb1s_refusal::full);
+    EXPECT_EQ(turned[0].peer, "127.0.0.1");
 
     ASSERT_TRUE(send_all(fd, smb1_frame(echo_request(2, {'l', 'i', 'v', 'e'}))));
     uint8_t type;

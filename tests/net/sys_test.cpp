@@ -5,9 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
+#include <vector>
 
-#include "net/state.h"
 #include "net/sys.h"
 
 using namespace tb1s;
@@ -70,16 +71,21 @@ TEST(Sys, Clocks)
     EXPECT_LE(std::llabs(tb1s_unix_now() - sys), 2);
 }
 
-TEST(Sys, StoppingFlagIsReadUnderTheLock)
+// Two draws of 8 bytes never agreed in practice (one chance in 2^64), and a
+// long draw, which getrandom may deliver in parts, is filled to its end.
+TEST(Sys, OsRandom)
 {
-    EXPECT_EQ(tb1s_server_stopping(), 0);
-    {
-        std::lock_guard<std::mutex> g(g_server.lock);
-        g_server.stopping = 1;
-    }
-    EXPECT_EQ(tb1s_server_stopping(), 1);
-    std::lock_guard<std::mutex> g(g_server.lock);
-    g_server.stopping = 0;
+    uint8_t a[8] = {}, b[8] = {};
+    ASSERT_EQ(tb1s_os_random(a, sizeof a), 0);
+    ASSERT_EQ(tb1s_os_random(b, sizeof b), 0);
+    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+    std::vector<uint8_t> big(100000, 0);
+    ASSERT_EQ(tb1s_os_random(big.data(), uint32_t(big.size())), 0);
+    size_t zeros_at_end = 0;
+    while (zeros_at_end < big.size() && big[big.size() - 1 - zeros_at_end] == 0)
+        zeros_at_end++;
+    EXPECT_LT(zeros_at_end, 8u) << "the end of the area was not filled";
+    EXPECT_EQ(tb1s_os_random(nullptr, 0), 0);
 }
 
 }  // namespace

@@ -7,12 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "cfg/opts.h"
 #include "client.h"
 #include "net/server.h"
 #include "net/sock.h"
-#include "net/state.h"
-#include "opts_guard.h"
 #include "util/ip.h"
 
 using namespace tb1s;
@@ -29,10 +26,12 @@ bool have_ipv6()
     return fd >= 0 || (errno != EAFNOSUPPORT && errno != EADDRNOTAVAIL);
 }
 
-// A listener on `addr` and one accepted connection from a client at `from`.
+// A listener on `addr` and one accepted connection from a client at `from`,
+// with a stop flag and a write time limit of its own.
 struct pair_fixture {
     tb1s_sock ls = TB1S_NOSOCK;
-    tb1s_conn conn{};  // only its socket is used
+    std::atomic<int32_t> stop{0};
+    tb1s_link conn{TB1S_NOSOCK, &stop, 30000};
     int client = -1;
     tb1s_ip peer{}, local{};
 
@@ -117,12 +116,11 @@ TEST(Transport, WriteDeliversEverything)
 // io_timeout_ms without progress, or at once when the server is stopping.
 TEST(Transport, WriteToAPeerThatNeverReadsIsBounded)
 {
-    opts_guard og;
     std::vector<uint8_t> big(64 << 20);
     {
         pair_fixture f;
         ASSERT_TRUE(f.open("127.0.0.1", "127.0.0.1"));
-        ASSERT_EQ(tb1s_opt_set("io_timeout_ms", "200"), 0);
+        f.conn.io_timeout_ms = 200;
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(x_write(&f.conn, big.data(), int32_t(big.size())), -1);
         int64_t took = ms_since(t0);
@@ -132,18 +130,15 @@ TEST(Transport, WriteToAPeerThatNeverReadsIsBounded)
     {
         pair_fixture f;
         ASSERT_TRUE(f.open("127.0.0.1", "127.0.0.1"));
-        ASSERT_EQ(tb1s_opt_set("io_timeout_ms", "3600000"), 0);
-        std::thread stopper([] {
+        f.conn.io_timeout_ms = 3600000;
+        std::thread stopper([&f] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            std::lock_guard<std::mutex> g(g_server.lock);
-            g_server.stopping = 1;
+            f.stop = 1;
         });
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(x_write(&f.conn, big.data(), int32_t(big.size())), -1);
         EXPECT_LT(ms_since(t0), 5000) << "a stop did not end the write";
         stopper.join();
-        std::lock_guard<std::mutex> g(g_server.lock);
-        g_server.stopping = 0;
     }
 }
 

@@ -6,12 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "cfg/opts.h"
-#include "cfg/shares.h"
 #include "crypto/crypto.h"
 #include "ntlm/ntlmssp.h"
 #include "ntlm_client.h"
-#include "opts_guard.h"
 #include "support.h"
 
 using namespace tb1s;
@@ -94,6 +91,33 @@ TEST(Hashes, PublishedNtowfv2)
     tb1s_ntlm_hashes_dom("User", "Domain", "Password", nullptr, owf);  // no place: nothing happens
 }
 
+// Clients upper-case the user name by Unicode's simple mapping, one UTF-16
+// unit at a time; the test client does it with the C library's tables.
+TEST(Hashes, NonAsciiUserNamesAreUpperCasedByUnicode)
+{
+    struct row {
+        const char *user, *same_as;
+    };
+    const row rows[] = {
+        {"jos\xc3\xa9", "JOS\xc3\x89"},                  // josé
+        {"\xc3\xbf" "ve", "\xc5\xb8VE"},                   // ÿ has its capital in Latin Extended-A
+        {"\xd0\xb8\xd0\xb2\xd0\xb0\xd0\xbd", "\xd0\x98\xd0\x92\xd0\x90\xd0\x9d"},  // иван
+        {"stra\xc3\x9f" "e", "STRA\xc3\x9f" "E"},          // ß has no simple capital
+        {"\xf0\x90\x90\xa8", "\xf0\x90\x90\xa8"},      // beyond U+FFFF: as it is
+    };
+    for (const row &r : rows) {
+        uint8_t nt[16], owf[16], same[16];
+        tb1s_ntlm_hashes_dom(r.user, "Dom", "pw", nt, owf);
+        tb1s_ntlm_hashes_dom(r.same_as, "Dom", "pw", nt, same);
+        EXPECT_EQ(to_hex(owf, 16), to_hex(same, 16)) << r.user;
+        EXPECT_EQ(to_hex(owf, 16), to_hex(ntowfv2(r.user, "Dom", "pw"))) << r.user << ": the test client disagrees";
+    }
+    uint8_t nt[16], a[16], b[16];
+    tb1s_ntlm_hashes_dom("jos\xc3\xa9", "Dom", "pw", nt, a);
+    tb1s_ntlm_hashes_dom("JOSE", "Dom", "pw", nt, b);
+    EXPECT_NE(to_hex(a, 16), to_hex(b, 16)) << "an accent is no case";
+}
+
 TEST(Hashes, PublishedResponses)
 {
     bytes owf = from_hex(k_ntowf_hex);
@@ -106,6 +130,22 @@ TEST(Hashes, PublishedResponses)
 }
 
 constexpr int64_t k_now = 1700000000;
+
+// The server side of a check: the published challenge at k_now.
+tb1s_ntlm_check check(const char *server_name = nullptr, int32_t timecheck = 1, int32_t guest_allowed = 1)
+{
+    return tb1s_ntlm_check{k_chal.data(), server_name, k_now, timecheck, guest_allowed};
+}
+
+// A result record full of leftovers, to show the verifier resets it.
+tb1s_ntlm_result dirty_result()
+{
+    tb1s_ntlm_result r;
+    std::memset(&r, 0xEE, sizeof r);
+    r.guest = 7;
+    r.why = "leftover";
+    return r;
+}
 
 // One logon attempt: what the client sends and what the server checks.
 struct scenario {
@@ -121,6 +161,7 @@ struct scenario {
     const char *server_name = nullptr;
     std::string acct_user = "User", acct_password = "Password";
     int32_t timecheck = 1;
+    int32_t guest_allowed = 1;
 
     void set_ts(int64_t unix_seconds) { av[4].value = filetime_bytes(filetime_of(unix_seconds)); }
     void drop_av(uint16_t id)
@@ -151,19 +192,24 @@ struct outcome {
     int verdict;
     int32_t guest;
     bytes key;
+    std::string user;  // the UserName the verifier read
 };
 
-// Verifies on an exact-size heap copy so over-reads are caught.
+// Verifies on an exact-size heap copy so over-reads are caught. Every
+// verdict but 0 comes with a reason.
 outcome verify(const bytes &msg, const scenario &s)
 {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[msg.size() ? msg.size() : 1]);
     if (!msg.empty())
         std::memcpy(copy.get(), msg.data(), msg.size());
+    tb1s_ntlm_check chk = check(s.server_name, s.timecheck, s.guest_allowed);
+    tb1s_ntlm_result r = dirty_result();
     outcome o{};
-    o.guest = 7;
-    o.key.assign(16, 0xEE);
-    o.verdict = tb1s_ntlm_type3(copy.get(), msg.size(), k_chal.data(), s.server_name, k_now, s.timecheck,
-                                s.acct_user.c_str(), s.acct_password.c_str(), &o.guest, o.key.data());
+    o.verdict = tb1s_ntlm_type3(copy.get(), msg.size(), &chk, s.acct_user.c_str(), s.acct_password.c_str(), &r);
+    o.guest = r.guest;
+    o.key.assign(r.session_key, r.session_key + 16);
+    o.user = r.user;
+    EXPECT_EQ(o.verdict != 0, r.why[0] != 0) << "a reason for the verdict " << o.verdict << ": '" << r.why << "'";
     return o;
 }
 outcome verify(const scenario &s) { return verify(authenticate_message(s.fields()), s); }
@@ -195,15 +241,23 @@ TEST(Type3, ClientHelperLogsOnAgainstTheServersChallenge)
     c.password = "s3cret \xc3\xa9";
     bytes want_key;
     bytes msg = ntlm_authenticate(challenge.get(), c, &want_key);
-    int32_t guest = 0;
-    uint8_t key[16];
-    EXPECT_EQ(tb1s_ntlm_type3(msg.data(), msg.size(), k_chal.data(), "srv1", k_now, 1, "Alice", c.password.c_str(),
-                              &guest, key),
-              0);
-    EXPECT_EQ(to_hex(key, 16), to_hex(want_key));
-    EXPECT_EQ(tb1s_ntlm_type3(msg.data(), msg.size(), k_chal.data(), "srv1", k_now, 1, "Alice", "other", &guest,
-                              key),
-              1);
+    tb1s_ntlm_check chk = check("srv1");
+    tb1s_ntlm_result r;
+    EXPECT_EQ(tb1s_ntlm_type3(msg.data(), msg.size(), &chk, "Alice", c.password.c_str(), &r), 0);
+    EXPECT_EQ(to_hex(r.session_key, 16), to_hex(want_key));
+    EXPECT_STREQ(r.user, "alice") << "the name as the client sent it";
+    EXPECT_EQ(tb1s_ntlm_type3(msg.data(), msg.size(), &chk, "Alice", "other", &r), 1);
+}
+
+// The client's user name matches the account's under Unicode case folding.
+TEST(Type3, NonAsciiUserNameInAnotherCase)
+{
+    scenario s;
+    s.user = s.wire_user = "J\xc3\x96RG";  // JÖRG
+    s.acct_user = "j\xc3\xb6rg";
+    EXPECT_EQ(verify(s).verdict, 0);
+    s.acct_user = "jorg";
+    EXPECT_EQ(verify(s).verdict, 1);
 }
 
 // The account name is compared first: another account gets 1 even for a
@@ -354,16 +408,14 @@ TEST(Type3, Verdicts)
 // guests are allowed at that moment, and refused otherwise.
 TEST(Type3, OddNtLengthIsGuestOnlyWhenGuestsAreAllowed)
 {
-    opts_guard opts;
-    for (const char *setting : {"off", "on"}) {
-        ASSERT_EQ(tb1s_opt_set("guest", setting), 0);
-        const bool guests = tb1s_guest_allowed() != 0;
+    for (int32_t guests : {0, 1}) {
         for (size_t n : {size_t(1), size_t(40), size_t(47), size_t(1041)}) {
             scenario s;
+            s.guest_allowed = guests;
             s.edit = [n](auth_fields &f) { f.nt.resize(n); };
             outcome o = verify(s);
-            EXPECT_EQ(o.verdict, guests ? 0 : -1) << "guest " << setting << ", NT length " << n;
-            EXPECT_EQ(o.guest, guests ? 1 : 0) << "guest " << setting << ", NT length " << n;
+            EXPECT_EQ(o.verdict, guests ? 0 : -1) << "guests " << guests << ", NT length " << n;
+            EXPECT_EQ(o.guest, guests) << "guests " << guests << ", NT length " << n;
             EXPECT_EQ(to_hex(o.key), to_hex(k_zero_key));
         }
     }
@@ -396,10 +448,10 @@ TEST(Type3, MalformedMessagesAreRefused)
         EXPECT_EQ(o.verdict, -1) << r.what;
         EXPECT_EQ(to_hex(o.key), to_hex(k_zero_key)) << r.what;
     }
-    outcome none{};
-    none.verdict = tb1s_ntlm_type3(nullptr, 100, k_chal.data(), nullptr, k_now, 1, "User", "Password", &none.guest,
-                                   from_hex(std::string(32, '0')).data());
-    EXPECT_EQ(none.verdict, -1);
+    tb1s_ntlm_check chk = check();
+    tb1s_ntlm_result none = dirty_result();
+    EXPECT_EQ(tb1s_ntlm_type3(nullptr, 100, &chk, "User", "Password", &none), -1);
+    EXPECT_EQ(to_hex(none.session_key, 16), to_hex(k_zero_key));
 }
 
 // Every shorter prefix of a key-exchange message loses a field it needs
@@ -502,10 +554,10 @@ TEST(Nonext, WipesPasswordDerivedValues)
         if (!lm_ok)
             lm[0] ^= 1;
         wipe_recorder rec;  // records the verification only
-        int32_t guest = 0;
-        uint8_t key[16];
-        EXPECT_EQ(tb1s_ntlm_nonext(lm.data(), lm.size(), nt.data(), nt.size(), k_chal.data(), k_now, 0, "User",
-                                   k_long_password.c_str(), &guest, key),
+        tb1s_ntlm_check chk = check(nullptr, 0);
+        tb1s_ntlm_result res;
+        EXPECT_EQ(tb1s_ntlm_nonext(lm.data(), lm.size(), nt.data(), nt.size(), &chk, "User", k_long_password.c_str(),
+                                   &res),
                   lm_ok ? 0 : 1);
         EXPECT_TRUE(rec.wiped(utf16le(k_long_password))) << lm_ok;
         EXPECT_TRUE(rec.wiped_last(nt_hash)) << lm_ok;
@@ -568,21 +620,20 @@ TEST(Nonext, Verdicts)
         std::unique_ptr<uint8_t[]> lm_copy(new uint8_t[lm.size()]), nt_copy(new uint8_t[nt.size()]);
         std::memcpy(lm_copy.get(), lm.data(), lm.size());
         std::memcpy(nt_copy.get(), nt.data(), nt.size());
-        int32_t guest = 7;
-        bytes key(16, 0xEE);
-        int v = tb1s_ntlm_nonext(lm_copy.get(), lm.size(), nt_copy.get(), nt.size(), k_chal.data(), k_now, timecheck,
-                                 acct.c_str(), "Password", &guest, key.data());
+        tb1s_ntlm_check chk = check(nullptr, timecheck);
+        tb1s_ntlm_result res = dirty_result();
+        int v = tb1s_ntlm_nonext(lm_copy.get(), lm.size(), nt_copy.get(), nt.size(), &chk, acct.c_str(), "Password",
+                                 &res);
         EXPECT_EQ(v, c.verdict) << c.what;
-        EXPECT_EQ(guest, 0) << c.what;
+        EXPECT_EQ(res.guest, 0) << c.what;
+        EXPECT_EQ(v != 0, res.why[0] != 0) << c.what << ": a reason for every refusal";
         bytes want = v == 0 ? session_base_key(owf, nt) : k_zero_key;
-        EXPECT_EQ(to_hex(key), to_hex(want)) << c.what;
+        EXPECT_EQ(to_hex(res.session_key, 16), to_hex(want)) << c.what;
     }
-    int32_t guest = 0;
-    uint8_t key[16];
+    tb1s_ntlm_check chk = check();
+    tb1s_ntlm_result res;
     bytes nt = response(k_now, true);
-    EXPECT_EQ(tb1s_ntlm_nonext(nullptr, 24, nt.data(), nt.size(), k_chal.data(), k_now, 1, "User", "Password", &guest,
-                               key),
-              -1);
+    EXPECT_EQ(tb1s_ntlm_nonext(nullptr, 24, nt.data(), nt.size(), &chk, "User", "Password", &res), -1);
 }
 
 }  // namespace

@@ -16,12 +16,22 @@
 #include "smb1.h"
 #include "support.h"
 #include "util/ip.h"
+#include "world.h"
 
 using namespace tb1s;
 
 namespace tb1s_test {
 
+// A scripted connection runs in the world given to it, or in one of its own.
 struct conn {
+    test_world own;
+    test_world *world = &own;
+
+    conn() = default;
+    explicit conn(test_world &w) : world(&w) {}
+    conn(const conn &) = delete;
+    conn &operator=(const conn &) = delete;
+
     struct step {
         bytes data;          // bytes to deliver, or
         int32_t result = 0;  // a read result when data is empty
@@ -49,12 +59,13 @@ struct conn {
     // Runs the session from a loopback client until the runner returns.
     void run()
     {
+        tb1s_sess_ctx ctx = world->ctx();
         tb1s_transport t{this, write_cb, read_cb, log_cb};
         tb1s_ip ip{};
         ip.family = 4;
         ip.addr[0] = 127;
         ip.addr[3] = 1;
-        tb1s_sess_run(&t, &ip, "127.0.0.1");
+        tb1s_sess_run(&ctx, &t, &ip);
     }
 
     static int32_t read_cb(void *user, uint8_t *p, int32_t max, int32_t)
@@ -122,6 +133,9 @@ struct dialogue {
     std::vector<bytes> sent;                      // every message the server sent
     std::function<bytes(const bytes &)> next;     // may be empty
 
+    dialogue() = default;
+    explicit dialogue(test_world &w) : c(w) {}
+
     void run(const bytes &first)
     {
         c.feed(first);
@@ -145,14 +159,20 @@ struct dialogue {
 struct session_rig {
     conn c;
     tb1s_transport t{&c, conn::write_cb, conn::read_cb, conn::log_cb};
+    tb1s_sess_ctx ctx;
     tb1s_session *s;
 
-    session_rig()
+    session_rig() { init(); }
+    explicit session_rig(test_world &w) : c(w) { init(); }
+    void init()
     {
+        ctx = c.world->ctx();
         s = static_cast<tb1s_session *>(std::calloc(1, sizeof(tb1s_session)));
+        s->ctx = &ctx;
         s->transport = &t;
         s->user = &c;
-        tb1s_opts_get(&s->opts);
+        tb1s_strlcpy(s->client_text, "127.0.0.1", sizeof s->client_text);
+        sess_refresh_opts(s);
     }
     ~session_rig()
     {

@@ -85,24 +85,22 @@ inline smb1_request read_req(uint16_t fid, uint32_t offset, uint16_t max, int64_
     return r;
 }
 
-// Runs the requests through the simulation after a negotiate and a guest
-// logon (guests must be allowed); the replies to the requests, the logon's
-// own replies left out.
-inline std::vector<smb1_reply> converse(const std::vector<smb1_request> &reqs)
+// Runs the requests through the session runner in the world w after a
+// negotiate and a guest logon (w must allow guests); the replies to the
+// requests, the logon's own replies left out.
+inline std::vector<smb1_reply> converse(test_world &w, const std::vector<smb1_request> &reqs)
 {
-    bytes stream = smb1_frame(negotiate_request());
-    bytes setup = smb1_frame(setup_nonext_request({}, {}));
-    stream.insert(stream.end(), setup.begin(), setup.end());
-    for (const smb1_request &r : reqs) {
-        bytes f = smb1_frame(r);
-        stream.insert(stream.end(), f.begin(), f.end());
-    }
-    transcript t = parse_transcript(run_sim(raw_script(stream)));
-    EXPECT_EQ(t.replies.size(), reqs.size() + 2) << t.result;
-    if (t.replies.size() < 2)
+    conn c(w);
+    c.feed(smb1_frame(negotiate_request())).feed(smb1_frame(setup_nonext_request({}, {})));
+    for (const smb1_request &r : reqs)
+        c.feed(smb1_frame(r));
+    c.run();
+    std::vector<smb1_reply> replies = replies_of(c.writes);
+    EXPECT_EQ(replies.size(), reqs.size() + 2);
+    if (replies.size() < 2)
         return {};
-    EXPECT_EQ(t.replies[1].status, 0u) << "guest logon";
-    return std::vector<smb1_reply>(t.replies.begin() + 2, t.replies.end());
+    EXPECT_EQ(replies[1].status, 0u) << "guest logon";
+    return std::vector<smb1_reply>(replies.begin() + 2, replies.end());
 }
 
 // A session record logged on as guest, with the option snapshot of the moment.

@@ -1,4 +1,4 @@
-// Whole conversations through the simulation: a guest logon, then tree
+// Whole conversations through the session runner: a guest logon, then tree
 // connects, opens and reads, and the share list over the srvsvc pipe.
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ namespace {
 
 TEST(FilesSim, GuestReadsAFile)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "on");
     temp_dir d;
     share_set shares;
@@ -29,7 +29,7 @@ TEST(FilesSim, GuestReadsAFile)
 
     // IPC$ is tree 1, films tree 3; the pipe is FID 0x11, the file 0x21.
     stat_watch w;
-    std::vector<smb1_reply> p = converse({
+    std::vector<smb1_reply> p = converse(g, {
         tree_req("\\\\HOST\\IPC$"),
         create_req(1, "\\srvsvc"),
         tree_req("\\\\HOST\\films"),
@@ -61,7 +61,7 @@ TEST(FilesSim, GuestReadsAFile)
 
 TEST(FilesSim, GuestListsShares)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "on");
     temp_dir d;
     share_set shares;
@@ -69,7 +69,7 @@ TEST(FilesSim, GuestListsShares)
     ASSERT_EQ(shares.add("films", d.mkdir("films")), 0);
 
     stat_watch w;
-    std::vector<smb1_reply> p = converse({
+    std::vector<smb1_reply> p = converse(g, {
         tree_req("\\\\HOST\\IPC$"),
         create_req(1, "\\srvsvc"),
         trans_req(1, {0x0026, 0x11}, rpc_packet(11, 7, 72, 0)),
@@ -106,7 +106,7 @@ TEST(FilesSim, GuestListsShares)
 // brings its first part, READ_ANDX on the pipe the rest.
 TEST(FilesSim, LongShareListIsReadFromThePipe)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "on");
     temp_dir d;
     share_set shares;
@@ -119,7 +119,7 @@ TEST(FilesSim, LongShareListIsReadFromThePipe)
                                       trans_req(1, {0x0026, 0x11}, rpc_packet(0, 5, 60, 15))};
     for (int i = 0; i < 12; i++)
         reqs.push_back(read_req(0x11, 0, 1024));
-    std::vector<smb1_reply> p = converse(reqs);
+    std::vector<smb1_reply> p = converse(g, reqs);
     ASSERT_EQ(p.size(), reqs.size());
     EXPECT_EQ(p[2].status, NT_STATUS_BUFFER_OVERFLOW);
     bytes stream = t2_parse(p[2]).data;

@@ -1,5 +1,5 @@
-// Shared pieces of the negotiate and logon tests: an option and account
-// guard, and a client that answers the server's legs.
+// Shared pieces of the negotiate and logon tests: a world with SMB1 on, and
+// a client that answers the server's legs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,39 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "cfg/opts.h"
-#include "cfg/shares.h"
 #include "ntlm/spnego.h"
 #include "ntlm_client.h"
-#include "opts_guard.h"
 #include "sess/status.h"
 #include "smb1.h"
+#include "world.h"
 
 using namespace tb1s;
 
 namespace tb1s_test {
 
-// Sets options for one test (SMB1 on, the rest as given) and restores every
-// option it touched, and removes the accounts it added, at its end.
-struct setup_guard {
-    opts_guard opts;  // destroyed after the accounts are removed
-    std::vector<std::string> users;
-
-    setup_guard() { set("allow_smb1", "1"); }
-    ~setup_guard()
-    {
-        for (const std::string &u : users)
-            tb1s_user_remove(u.c_str());
-    }
-    setup_guard(const setup_guard &) = delete;
-    setup_guard &operator=(const setup_guard &) = delete;
-
-    void set(const char *key, const std::string &value) { opts.set(key, value); }
-    void user(const std::string &name, const std::string &password)
-    {
-        ASSERT_EQ(tb1s_user_add(name.c_str(), password.c_str()), 0) << name;
-        users.push_back(name);
-    }
+// A world with SMB1 on, where a test sets its options and accounts.
+struct smb1_world : test_world {
+    smb1_world() { set("allow_smb1", "1"); }
 };
 
 // The client side of an extended-security logon.

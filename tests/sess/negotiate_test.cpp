@@ -2,6 +2,8 @@
 // values, the refusals and the SMB2 answer.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "cfg/stats.h"
 #include "conn.h"
 #include "logon.h"
@@ -31,12 +33,12 @@ smb1_request raw_negotiate(const bytes &body)
 // the options; the known answers for server_name 'A' at clock 1000000000.
 TEST(Negotiate, AnswerWordsIdentifierAndChallenge)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("server_name", "A");
     g.set("clock", "1000000000");
     for (const char *signing : {"enabled", "required"}) {
         g.set("signing", signing);
-        session_rig rig;
+        session_rig rig(g);
         stat_watch w;
         smb1_reply p = rig.serve(negotiate_request({"PC NETWORK PROGRAM 1.0", "LANMAN1.0", "NT LM 0.12"}));
         ASSERT_EQ(p.status, 0u) << signing;
@@ -68,11 +70,82 @@ TEST(Negotiate, AnswerWordsIdentifierAndChallenge)
     }
 }
 
+// With the system clock the challenge is fresh random bytes for every
+// NEGOTIATE, on one connection and across connections; the identifier
+// stays that of the name.
+TEST(Negotiate, ChallengeIsFreshWithTheSystemClock)
+{
+    smb1_world g;
+    g.set("server_name", "A");
+    auto challenge_of = [](const smb1_reply &p) {
+        bytes chal, info;
+        EXPECT_TRUE(read_challenge(ntlm_in(reply_blob(p)), &chal, &info));
+        return to_hex(chal);
+    };
+    session_rig one(g), two(g);
+    smb1_reply a = one.serve(negotiate_request());
+    smb1_reply b = one.serve(negotiate_request());
+    smb1_reply c = two.serve(negotiate_request());
+    ASSERT_EQ(a.status, 0u);
+    ASSERT_EQ(c.status, 0u);
+    EXPECT_NE(challenge_of(a), challenge_of(b)) << "a second NEGOTIATE on the connection";
+    EXPECT_NE(challenge_of(a), challenge_of(c)) << "another connection in the same second";
+    EXPECT_NE(challenge_of(a), to_hex(k_chal_a)) << "not the derivation of the fixed clock";
+    EXPECT_EQ(challenge_of(c), to_hex(bytes(two.s->challenge, two.s->challenge + 8)));
+    EXPECT_EQ(to_hex(bytes(c.data.begin(), c.data.begin() + 8)), to_hex(k_id_a));
+}
+
+// The random source is asked for exactly the 8 bytes and its bytes are the
+// challenge; when it fails, no challenge goes out and the connection ends.
+TEST(Negotiate, FailingRandomSourceFailsTheNegotiate)
+{
+    smb1_world g;
+    int calls = 0;
+    g.random = [&calls](uint8_t *out, uint32_t n) {
+        calls++;
+        for (uint32_t i = 0; i < n; i++)
+            out[i] = uint8_t(0xA0 + i);
+        return n == 8 ? 0 : -1;
+    };
+    session_rig ok(g);
+    smb1_reply p = ok.serve(negotiate_request());
+    ASSERT_EQ(p.status, 0u);
+    bytes chal, info;
+    ASSERT_TRUE(read_challenge(ntlm_in(reply_blob(p)), &chal, &info));
+    EXPECT_EQ(to_hex(chal), "a0a1a2a3a4a5a6a7");
+    EXPECT_EQ(calls, 1);
+
+    g.random = [](uint8_t *out, uint32_t n) {
+        std::memset(out, 0x11, n);  // whatever a failing source left behind is not used
+        return -1;
+    };
+    for (bool nt : {true, false}) {
+        stat_watch w;
+        conn c(g);
+        smb1_request r = negotiate_request();
+        r.flags2 = nt ? 0xC801 : 0x8801;
+        c.feed(smb1_frame(r)).feed(smb1_frame(echo_request()));
+        c.run();
+        ASSERT_EQ(c.writes.size(), 2u) << "the refusal, then the end: the ECHO is not served";
+        smb1_reply q;
+        ASSERT_TRUE(parse_reply(c.writes[1], &q));
+        EXPECT_EQ(q.status, nt ? NT_STATUS_INSUFFICIENT_RESOURCES : tb1s_dos_pair(NT_STATUS_INSUFFICIENT_RESOURCES));
+        EXPECT_EQ(q.raw.size(), 33u) << "no words, no blob, no challenge";
+        EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 0);
+    }
+    // A fixed clock needs no random bytes.
+    g.set("clock", "1000000000");
+    g.set("server_name", "A");
+    session_rig fixed(g);
+    EXPECT_EQ(fixed.serve(negotiate_request()).status, 0u);
+    EXPECT_EQ(to_hex(bytes(fixed.s->challenge, fixed.s->challenge + 8)), to_hex(k_chal_a));
+}
+
 TEST(Negotiate, DefaultNameGivesA215ByteBlob)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("server_name", "TALVERNBEACON");
-    smb1_reply p = session_rig().serve(negotiate_request());
+    smb1_reply p = session_rig(g).serve(negotiate_request());
     EXPECT_EQ(reply_blob(p).size(), 215u);
     EXPECT_EQ(p.byte_count, 231);
     // The time is the wall clock when the option is 0.
@@ -81,7 +154,7 @@ TEST(Negotiate, DefaultNameGivesA215ByteBlob)
 
 TEST(Negotiate, DialectLists)
 {
-    setup_guard g;
+    smb1_world g;
     std::vector<std::string> many(32, "LANMAN1.0");
     std::vector<std::string> last_of_32 = many;
     last_of_32[31] = "NT LM 0.12";
@@ -111,7 +184,7 @@ TEST(Negotiate, DialectLists)
     rows[9] = {"junk, then a string without its NUL", le().raw(from_hex("000000ff02")).ascii("NT LM 0.12", false), 0};
     rows[10] = {"0x02 as the last byte", from_hex("0004 00 02 4e 54 02"), -1};
     for (const row &r : rows) {
-        session_rig rig;
+        session_rig rig(g);
         stat_watch w;
         smb1_reply p = rig.serve(raw_negotiate(r.body));
         if (r.index < 0) {
@@ -129,7 +202,7 @@ TEST(Negotiate, DialectLists)
 // Refusals keep the connection; a body too short to hold a list ends it.
 TEST(Negotiate, RefusalsAndShortBodies)
 {
-    setup_guard g;
+    smb1_world g;
     struct row {
         const char *what;
         const char *smb1;
@@ -147,7 +220,7 @@ TEST(Negotiate, RefusalsAndShortBodies)
         g.set("allow_smb1", r.smb1);
         r.r.flags2 = r.nt ? 0xC801 : 0x8801;
         stat_watch w;
-        conn c;
+        conn c(g);
         c.feed(smb1_frame(r.r)).feed(smb1_frame(echo_request()));
         c.run();
         ASSERT_GE(c.writes.size(), 2u) << r.what;
@@ -164,7 +237,7 @@ TEST(Negotiate, RefusalsAndShortBodies)
 // ends after it.
 TEST(Negotiate, Smb2OfferGetsTheSmb2AnswerAndTheEnd)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("server_name", "A");
     g.set("clock", "1000000000");
     struct row {
@@ -188,7 +261,7 @@ TEST(Negotiate, Smb2OfferGetsTheSmb2AnswerAndTheEnd)
             ASSERT_EQ(want.b.size(), 202u);
 
             stat_watch w;
-            conn c;
+            conn c(g);
             c.feed(smb1_frame(negotiate_request(r.dialects))).feed(smb1_frame(echo_request()));
             c.run();
             ASSERT_EQ(c.writes.size(), 2u) << "one answer, then the end";
@@ -198,21 +271,24 @@ TEST(Negotiate, Smb2OfferGetsTheSmb2AnswerAndTheEnd)
             EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 0);
         }
     }
+    std::vector<event_rec> away = g.events_of(tb1s_event_kind::smb2_turned_away);
+    EXPECT_EQ(away.size(), 6u);
+    EXPECT_EQ(away[0].peer, "127.0.0.1");
 }
 
 TEST(Negotiate, Smb2MarkerIsFoundAnywhereInTheBody)
 {
-    setup_guard g;
+    smb1_world g;
     // Not a dialect string at all: the bytes sit in the parameter words.
     smb1_request r = raw_negotiate(le().u8(5).ascii("SMB 2.002", false).u8(0).u16(0));
-    session_rig rig;
+    session_rig rig(g);
     rig.serve(r);
     ASSERT_EQ(rig.c.writes.size(), 2u);
     EXPECT_EQ(rig.c.writes[1][0], 0xFE);
     EXPECT_EQ(rig.c.writes[1][68], 0x02);
     EXPECT_EQ(rig.s->stop, 1);
     // The WordCount byte is part of the search.
-    session_rig whole;
+    session_rig whole(g);
     whole.serve(raw_negotiate(le().ascii("SMB 2.002", false)));
     ASSERT_EQ(whole.c.writes.size(), 2u);
     EXPECT_EQ(whole.c.writes[1][0], 0xFE);

@@ -4,10 +4,8 @@
 
 #include <chrono>
 
-#include "cfg/opts.h"
 #include "cfg/stats.h"
 #include "conn.h"
-#include "opts_guard.h"
 #include "smb1.h"
 
 using namespace tb1s;
@@ -101,10 +99,9 @@ TEST(Runner, EndOfStreamToleranceIsPerRead)
 
 TEST(Runner, IdlePeerIsDisconnectedAndCounted)
 {
-    opts_guard opts;
-    opts.set("idle_timeout_ms", "100");
     stat_watch w;
     conn c;
+    c.world->set("idle_timeout_ms", "100");
     c.at_end = -2;  // nothing more arrives, and no end of stream either
     c.feed({0x00, 0x00});
     auto t0 = std::chrono::steady_clock::now();
@@ -113,6 +110,48 @@ TEST(Runner, IdlePeerIsDisconnectedAndCounted)
     EXPECT_EQ(w.delta(STAT_TIMEOUTS), 1);
     EXPECT_GE(ms, 100);
     EXPECT_LT(ms, 2000);
+}
+
+// The world's stop flag ends a session at its next wait, however long the
+// idle time; the message before it is still served.
+TEST(Runner, StopFlagEndsTheSessionAtItsNextWait)
+{
+    stat_watch w;
+    conn c;
+    c.world->stop = 1;
+    c.at_end = -2;  // nothing more arrives, and no end of stream either
+    c.feed(smb1_frame(echo_request()));
+    auto t0 = std::chrono::steady_clock::now();
+    c.run();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_EQ(replies_of(c.writes).size(), 1u);
+    EXPECT_EQ(w.delta(STAT_TIMEOUTS), 0) << "a stop is no timeout";
+}
+
+// A session reports its start and its end, with the bytes of the SMB
+// messages it sent (not the NetBIOS headers or session responses).
+TEST(Runner, ReportsItsStartAndEnd)
+{
+    conn c;
+    c.feed(nbss(bytes(68, 0x20), 0x81)).feed(smb1_frame(echo_request(1, {'a'}))).feed(smb1_frame(echo_request(2)));
+    c.run();
+    std::vector<event_rec> ev = c.world->events();
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].kind, tb1s_event_kind::conn_accepted);
+    EXPECT_EQ(ev[0].peer, "127.0.0.1");
+    EXPECT_EQ(ev[1].kind, tb1s_event_kind::disconnect);
+    EXPECT_EQ(ev[1].peer, "127.0.0.1");
+    uint64_t sent = 0;
+    for (const smb1_reply &r : replies_of(c.writes))
+        sent += r.raw.size();
+    EXPECT_EQ(ev[1].bytes_sent, sent);
+
+    conn quiet;  // a world without a sink
+    quiet.world->record_events = false;
+    quiet.feed(smb1_frame(echo_request()));
+    quiet.run();
+    EXPECT_EQ(replies_of(quiet.writes).size(), 1u);
+    EXPECT_TRUE(quiet.world->events().empty());
 }
 
 TEST(Runner, ForeignPacketTypesEndTheSession)
@@ -181,10 +220,9 @@ TEST(Runner, MessageSizeLimit)
         {"65536", 65537, false},
     };
     for (const row &r : rows) {
-        opts_guard opts;
-        opts.set("max_message", r.max_message);
         stat_watch w;
         conn c;
+        c.world->set("max_message", r.max_message);
         c.feed(big_echo(r.size)).feed(smb1_frame(echo_request()));
         c.run();
         auto rep = replies_of(c.writes);

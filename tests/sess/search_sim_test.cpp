@@ -1,4 +1,4 @@
-// Whole conversations through the simulation export: negotiate, a guest
+// Whole conversations through the session runner: negotiate, a guest
 // logon, tree connects, then directory searches, queries and a pipe
 // transaction, as a client sends them one after another.
 #include <gtest/gtest.h>
@@ -7,8 +7,7 @@
 
 #include "cfg/stats.h"
 #include "files.h"
-#include "opts_guard.h"
-#include "cfg/opts.h"
+#include "logon.h"
 #include "share_rig.h"
 
 using namespace tb1s;
@@ -33,8 +32,8 @@ constexpr uint16_t TID_MUSIC = 0x0001, TID_IPC = 0x0003, SID = 0x0003, FID_SONG 
 
 TEST(SearchSim, ListQueryAndPipe)
 {
-    opts_guard opts;
-    opts.set("guest", "on");
+    smb1_world g;
+    g.set("guest", "on");
     share_set shares;
     temp_dir tmp;
     std::string root = std::filesystem::canonical(tmp.path).string();
@@ -47,7 +46,7 @@ TEST(SearchSim, ListQueryAndPipe)
     bytes bind = from_hex("05000b03100000004800000001000000b810b810000000000100000000000100"
                           "c84f324b7016d30112785a47bf6ee18803000000045d888aeb1cc9119fe808002b10486002000000");
     stat_watch w;
-    std::vector<smb1_reply> p = converse({
+    std::vector<smb1_reply> p = converse(g, {
         tree_req("\\\\TALVERN\\MUSIC"),
         tree_req("\\\\TALVERN\\IPC$"),
         trans2_req(TID_MUSIC, 1, le().u16(0x16).u16(1366).u16(0).u16(0x0104).u32(0).utf16("\\sub\\*")),

@@ -32,9 +32,9 @@ struct ext_run {
     bytes key;                        // the session key the client derived
 };
 
-ext_run ext_logon(ext_client client)
+ext_run ext_logon(test_world &w, ext_client client)
 {
-    dialogue d;
+    dialogue d(w);
     int leg = 0;
     d.next = [&](const bytes &msg) -> bytes {
         smb1_reply r;
@@ -92,7 +92,7 @@ TEST(SessionSetup, ExtendedExchanges)
         {"anonymous, guests on, bare NTLMSSP", "on", "enabled", false, true, true, false, "", "", 0, true},
     };
     for (const row &r : rows) {
-        setup_guard g;
+        smb1_world g;
         g.set("guest", r.guest);
         g.set("signing", r.signing);
         g.user("alice", "secret");
@@ -107,9 +107,19 @@ TEST(SessionSetup, ExtendedExchanges)
         client.anonymous = r.anonymous;
         client.sign = r.client_signs;
         stat_watch w;
-        ext_run run = ext_logon(client);
+        ext_run run = ext_logon(g, client);
         ASSERT_EQ(run.replies.size(), 4u) << r.what;
         const smb1_reply &chal = run.replies[1], &fin = run.replies[2];
+
+        // One logon event: the account for a user logon, else the name the
+        // client gave (none for an anonymous one).
+        std::vector<event_rec> ev = g.events();
+        ASSERT_EQ(ev.size(), 3u) << r.what << ": accepted, the logon, the disconnect";
+        EXPECT_EQ(ev[1].kind, r.status == 0 ? tb1s_event_kind::logon_ok : tb1s_event_kind::logon_failed) << r.what;
+        std::string account = r.user == "ALICE" ? "alice" : r.user;
+        EXPECT_EQ(ev[1].user, r.status == 0 && !r.as_guest ? account : r.anonymous ? "" : r.user) << r.what;
+        EXPECT_EQ(ev[1].guest, r.as_guest || r.anonymous ? 1 : 0) << r.what;
+        EXPECT_EQ(ev[1].peer, "127.0.0.1") << r.what;
 
         EXPECT_EQ(chal.status, NT_STATUS_MORE_PROCESSING_REQUIRED) << r.what;
         EXPECT_EQ(chal.uid, 1) << r.what;
@@ -167,13 +177,13 @@ TEST(SessionSetup, ExtendedExchanges)
 TEST(SessionSetup, MalformedAuthenticateIsInvalidParameterOnBothPaths)
 {
     for (const char *guest : {"on", "off"}) {
-        setup_guard g;
+        smb1_world g;
         g.set("guest", guest);
         g.user("alice", "secret");
         ntlm_creds creds;
         creds.user = "alice";
         creds.password = "secret";
-        session_rig rig;
+        session_rig rig(g);
         smb1_reply nego = rig.serve(negotiate_request());
         bytes key;
         bytes m = ntlm_authenticate(ntlm_in(reply_blob(nego)), creds, &key);
@@ -189,17 +199,65 @@ TEST(SessionSetup, MalformedAuthenticateIsInvalidParameterOnBothPaths)
     }
 }
 
-// A client that takes the challenge from the NEGOTIATE reply and logs on in
-// one leg gets no UID.
-TEST(SessionSetup, SingleLegLogonKeepsUidZero)
+// Only a challenge the connection's NEGOTIATE issued can verify an account:
+// without one the session's challenge is not fresh (all zero), and a
+// response to it could have been collected in advance. Guests still log on.
+TEST(SessionSetup, AccountLogonWithoutNegotiateIsRefused)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "off");
     g.user("alice", "secret");
     ntlm_creds creds;
     creds.user = "alice";
     creds.password = "secret";
-    session_rig rig;
+    for (bool negotiated : {true, false}) {  // the same client, with and without a NEGOTIATE first
+        session_rig rig(g);
+        if (negotiated)
+            rig.serve(negotiate_request());
+        smb1_reply chal = rig.serve(setup_ext_request(spnego_wrap_init(ntlm_negotiate())));
+        ASSERT_EQ(chal.status, NT_STATUS_MORE_PROCESSING_REQUIRED);
+        bytes key;
+        stat_watch w;
+        smb1_reply p = rig.serve(setup_ext_request(spnego_wrap_resp(ntlm_authenticate(ntlm_in(reply_blob(chal)),
+                                                                                       creds, &key))));
+        EXPECT_EQ(p.status, negotiated ? 0u : NT_STATUS_LOGON_FAILURE) << negotiated;
+        EXPECT_EQ(rig.s->logged_on, negotiated ? 1 : 0) << negotiated;
+        EXPECT_EQ(w.delta(STAT_LOGON_FAILED), negotiated ? 0 : 1) << negotiated;
+    }
+
+    // The 13-word form answers the challenge in the session, issued or not.
+    g.set("ntlm_timecheck", "off");
+    const bytes owf = ntowfv2("alice", "", "secret");
+    for (bool negotiated : {true, false}) {
+        session_rig rig(g);
+        if (negotiated)
+            rig.serve(negotiate_request());
+        bytes challenge(rig.s->challenge, rig.s->challenge + 8);
+        EXPECT_EQ(challenge == bytes(8, 0), !negotiated);
+        bytes nt = ntlmv2_response(owf, challenge, bytes(8, 0xAA), 0, av_pairs({{0, {}}}));
+        smb1_reply p = rig.serve(setup_nonext_request(lmv2_response(owf, challenge, bytes(8, 0xAA)), nt));
+        EXPECT_EQ(p.status, negotiated ? 0u : NT_STATUS_LOGON_FAILURE) << negotiated;
+        EXPECT_EQ(rig.s->logged_on, negotiated ? 1 : 0) << negotiated;
+    }
+
+    g.set("guest", "on");
+    session_rig guest(g);
+    smb1_reply p = guest.serve(setup_nonext_request({}, {}));
+    EXPECT_EQ(p.status, 0u) << "a guest proves nothing, so needs no challenge";
+    EXPECT_EQ(guest.s->guest, 1);
+}
+
+// A client that takes the challenge from the NEGOTIATE reply and logs on in
+// one leg gets no UID.
+TEST(SessionSetup, SingleLegLogonKeepsUidZero)
+{
+    smb1_world g;
+    g.set("guest", "off");
+    g.user("alice", "secret");
+    ntlm_creds creds;
+    creds.user = "alice";
+    creds.password = "secret";
+    session_rig rig(g);
     smb1_reply nego = rig.serve(negotiate_request());
     bytes key;
     smb1_reply p = rig.serve(setup_ext_request(spnego_wrap_resp(ntlm_authenticate(ntlm_in(reply_blob(nego)), creds,
@@ -214,7 +272,7 @@ TEST(SessionSetup, SingleLegLogonKeepsUidZero)
 // and is counted, in NT and DOS form.
 TEST(SessionSetup, RefusedRequests)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "on");
     auto ext = [](const bytes &blob) { return setup_ext_request(blob); };
     auto words_only = [](int wc, size_t nbytes) {
@@ -280,7 +338,7 @@ TEST(SessionSetup, RefusedRequests)
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
             std::string what = std::string(r.what) + (nt ? " (NT)" : " (DOS)");
-            session_rig rig;
+            session_rig rig(g);
             rig.serve(negotiate_request());
             smb1_request q = r.r;
             q.flags2 = uint16_t(nt ? (q.flags2 | 0x4000) : (q.flags2 & ~0x4000));
@@ -303,7 +361,7 @@ TEST(SessionSetup, RefusedRequests)
 // NTLMSSP identifier alone in GSS-API framing marks a bare-NTLMSSP client.
 TEST(SessionSetup, BlobsWithoutTokenGetAWrappedChallenge)
 {
-    setup_guard g;
+    smb1_world g;
     struct row {
         const char *what;
         bytes blob;
@@ -314,7 +372,7 @@ TEST(SessionSetup, BlobsWithoutTokenGetAWrappedChallenge)
         {"GSS-API NTLMSSP identifier", from_hex("600c060a2b06010401823702020a"), false},
     };
     for (const row &r : rows) {
-        session_rig rig;
+        session_rig rig(g);
         smb1_reply nego = rig.serve(negotiate_request());
         smb1_reply p = rig.serve(setup_ext_request(r.blob));
         EXPECT_EQ(p.status, NT_STATUS_MORE_PROCESSING_REQUIRED) << r.what;
@@ -349,12 +407,12 @@ TEST(SessionSetup, NonExtendedLogons)
         {"anonymous, guests off", "off", "enabled", "", true, false, NT_STATUS_LOGON_FAILURE, 0},
     };
     for (const row &r : rows) {
-        setup_guard g;
+        smb1_world g;
         g.set("guest", r.guest);
         g.set("signing", r.signing);
         g.user("bob", "hunter2");
         g.user("alice", "secret");
-        session_rig rig;
+        session_rig rig(g);
         smb1_reply nego = rig.serve(negotiate_request());
         bytes chal, info;
         ASSERT_TRUE(read_challenge(ntlm_in(reply_blob(nego)), &chal, &info));
@@ -396,9 +454,9 @@ TEST(SessionSetup, NonExtendedLogons)
 // One logon at a time; LOGOFF allows the next, with the next UID.
 TEST(SessionSetup, AlreadyLoggedOnAndUidSequence)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("guest", "on");
-    session_rig rig;
+    session_rig rig(g);
     rig.serve(negotiate_request());
     ext_client client;
     std::vector<uint16_t> uids;
@@ -431,12 +489,12 @@ TEST(SessionSetup, AlreadyLoggedOnAndUidSequence)
 // failures on other connections do not count.
 TEST(SessionSetup, FailureLimitClosesTheConnection)
 {
-    setup_guard g;
+    smb1_world g;
     g.set("max_login_failures", "3");
     smb1_request bad = setup_ext_request(from_hex("3003020100"));
     for (int round = 0; round < 2; round++) {
         stat_watch w;
-        conn c;
+        conn c(g);
         c.feed(smb1_frame(negotiate_request()));
         c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
         c.feed(smb1_frame(bad)).feed(smb1_frame(bad)).feed(smb1_frame(echo_request()));
@@ -453,8 +511,8 @@ TEST(SessionSetup, FailureLimitClosesTheConnection)
 // request.
 TEST(SessionSetup, ClientBufferSizeIsRecorded)
 {
-    setup_guard g;
-    session_rig rig;
+    smb1_world g;
+    session_rig rig(g);
     smb1_request r = setup_ext_request(from_hex("3003020100"));
     r.words[4] = 0x34;
     r.words[5] = 0x12;

@@ -56,6 +56,10 @@ TEST(TreeConnect, ShareByTheLastComponentOfEitherSeparator)
             EXPECT_EQ(tb1s_casecmp(t->share, "Music"), 0) << what << ": the name as the client spelled it";
             EXPECT_EQ(w.delta(STAT_TREES), 1) << what;
             EXPECT_EQ(w.delta(STAT_TREE_REFUSED), 0) << what;
+            std::vector<event_rec> ev = g.c.world->events();
+            ASSERT_EQ(ev.size(), 1u) << what;
+            EXPECT_EQ(ev[0].kind, tb1s_event_kind::tree_ok) << what;
+            EXPECT_EQ(ev[0].share, t->share) << what;
         }
     }
 }
@@ -84,12 +88,14 @@ TEST(TreeConnect, Refusals)
         bool logged_on;
         uint32_t nt, dos;
         const char *body;  // hex after the header
-        int64_t refused;   // change of tree_refused
+        int64_t refused;   // change of tree_refused, and the refusals reported
+        const char *share; // the share they name
     } rows[] = {
-        {"not logged on", tree_req("IPC$"), false, NT_STATUS_USER_SESSION_DELETED, tb1s_dos(2, 231), "00", 1},
-        {"no such share", tree_req("\\\\HOST\\nothing"), true, NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6), "00", 1},
-        {"empty share name", tree_req("//HOST/"), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0},
-        {"empty path", tree_req(""), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0},
+        {"not logged on", tree_req("IPC$"), false, NT_STATUS_USER_SESSION_DELETED, tb1s_dos(2, 231), "00", 1, ""},
+        {"no such share", tree_req("\\\\HOST\\nothing"), true, NT_STATUS_BAD_NETWORK_NAME, tb1s_dos(1, 6), "00", 1,
+         "nothing"},
+        {"empty share name", tree_req("//HOST/"), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0, ""},
+        {"empty path", tree_req(""), true, NT_STATUS_OBJECT_NAME_INVALID, tb1s_dos(1, 6), "00", 0, ""},
     };
     for (row &r : rows) {
         for (bool nt : {true, false}) {
@@ -103,6 +109,11 @@ TEST(TreeConnect, Refusals)
             EXPECT_EQ(to_hex(body(p)), r.body) << what;
             EXPECT_EQ(w.delta(STAT_TREE_REFUSED), r.refused) << what;
             EXPECT_EQ(w.delta(STAT_TREES), 0) << what;
+            std::vector<event_rec> ev = g.c.world->events_of(tb1s_event_kind::tree_refused);
+            ASSERT_EQ(int64_t(ev.size()), r.refused) << what;
+            if (!ev.empty()) {
+                EXPECT_EQ(ev[0].share, r.share) << what;
+            }
         }
     }
 }

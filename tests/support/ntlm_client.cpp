@@ -103,11 +103,18 @@ bytes ntowfv2(const std::string &user, const std::string &domain, const std::str
     bytes pw = utf16le(password);
     bytes nt(16);
     tb1s_md4(pw.data(), pw.size(), nt.data());
-    std::string upper = user;
-    for (char &ch : upper)
-        if (ch >= 'a' && ch <= 'z')
-            ch = char(ch - 32);
-    return hmac_md5(nt, utf16le(upper + domain));
+    // Upper-cased unit by unit, as Windows clients do; surrogates stay.
+    bytes ident = utf16le(user);
+    for (size_t i = 0; i + 1 < ident.size(); i += 2) {
+        uint32_t u = uint32_t(ident[i] | ident[i + 1] << 8);
+        if (u < 0xD800 || u > 0xDFFF) {
+            u = libc_upper(u);
+            ident[i] = uint8_t(u);
+            ident[i + 1] = uint8_t(u >> 8);
+        }
+    }
+    append(ident, utf16le(domain));
+    return hmac_md5(nt, ident);
 }
 
 bytes av_pairs(const std::vector<av_pair> &pairs)

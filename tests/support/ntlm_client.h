@@ -16,7 +16,8 @@ bytes utf16le(const std::string &s);
 bytes hmac_md5(const bytes &key, const bytes &data);
 bytes rc4(const bytes &key, const bytes &data);
 
-// NTOWFv2: HMAC-MD5 under MD4(UTF-16LE password) of UTF-16LE(upper(user) + domain).
+// NTOWFv2: HMAC-MD5 under MD4(UTF-16LE password) of UTF-16LE(upper(user) + domain),
+// upper-cased by the C library's Unicode mapping.
 bytes ntowfv2(const std::string &user, const std::string &domain, const std::string &password);
 
 // AV pairs exactly as given (add {0, {}} yourself for MsvAvEOL).

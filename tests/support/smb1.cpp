@@ -5,6 +5,7 @@
 
 #include "crypto/crypto.h"
 #include "exports/simulate.h"
+#include "ntlm_client.h"
 #include "util/buf.h"
 
 using namespace tb1s;
@@ -41,8 +42,7 @@ le &le::ascii(const std::string &s, bool nul)
 
 le &le::utf16(const std::string &s, bool nul)
 {
-    for (unsigned char c : s)
-        u16(c);
+    raw(utf16le(s));
     return nul ? u16(0) : *this;
 }
 

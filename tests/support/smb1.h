@@ -29,7 +29,7 @@ struct le {
     le &raw(const bytes &v);
     le &zeros(size_t n);
     le &ascii(const std::string &s, bool nul = true);  // the bytes of s
-    le &utf16(const std::string &s, bool nul = true);  // s (ASCII) as UTF-16LE
+    le &utf16(const std::string &s, bool nul = true);  // s (UTF-8) as UTF-16LE
     operator bytes() const { return b; }
 };
 

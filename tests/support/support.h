@@ -45,6 +45,10 @@ struct owned_buf {
     bytes get() const { return bytes(b.data, b.data + b.len); }
 };
 
+// The C library's upper-case mapping of one code point (C.UTF-8 locale): a
+// Unicode mapping made apart from the library's own tables.
+uint32_t libc_upper(uint32_t cp);
+
 // A fresh temporary folder, removed with everything in it at destruction.
 struct temp_dir {
     temp_dir();

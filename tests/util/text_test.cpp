@@ -144,8 +144,9 @@ TEST(Utf8ToUtf16, Cases)
         {"", 0, 0, ""},
         {"f09f9880", 8, 0, "3dd800de"},
         {"c3a9e282ac", 8, 0, "e900ac20"},
-        {"c080", 8, 0, "0000"},  // overlong forms decode by value
-        {"f4908080", 8, 0, "00dc00dc"},  // above U+10FFFF is not checked
+        {"c0af", 8, -1, nullptr},        // overlong '/'
+        {"c080", 8, -1, nullptr},        // overlong NUL
+        {"f4908080", 8, -1, nullptr},    // above U+10FFFF
         {"eda080", 8, -1, nullptr},      // encoded surrogate
         {"80", 8, -1, nullptr},          // lone continuation byte
         {"f8808080", 8, -1, nullptr},    // five-byte lead
@@ -181,6 +182,150 @@ TEST(Utf8ToUtf16, RoundTripsThroughUtf16ToUtf8)
     char back[64];
     ASSERT_EQ(tb1s_utf16_to_utf8(units, uint64_t(n), back, sizeof back), int32_t(std::string(text).size()));
     EXPECT_STREQ(back, text);
+}
+
+// The one UTF-8 decoder: each input sits at the very end of its heap block
+// (with its NUL), so a read past the text is an AddressSanitizer error.
+TEST(Utf8Decode, WellFormedBoundariesAndMalformedSequences)
+{
+    struct row {
+        const char *utf8;  // bytes as hex
+        int len;           // 0: malformed
+        uint32_t cp;
+    };
+    const row rows[] = {
+        {"00", 1, 0},
+        {"7f", 1, 0x7F},
+        {"c280", 2, 0x80},        // the first of each length
+        {"e0a080", 3, 0x800},
+        {"f0908080", 4, 0x10000},
+        {"dfbf", 2, 0x7FF},       // the last of each length
+        {"efbfbf", 3, 0xFFFF},
+        {"f48fbfbf", 4, 0x10FFFF},
+        {"ed9fbf", 3, 0xD7FF},    // around the surrogates
+        {"ee8080", 3, 0xE000},
+        {"c3a941", 2, 0xE9},      // what follows is not part of it
+        {"c0af", 0, 0},           // overlong '/', two, three and four bytes
+        {"e080af", 0, 0},
+        {"f08080af", 0, 0},
+        {"c080", 0, 0},           // overlong NUL
+        {"c1bf", 0, 0},
+        {"e09fbf", 0, 0},         // overlong U+07FF
+        {"f08fbfbf", 0, 0},       // overlong U+FFFF
+        {"eda080", 0, 0},         // U+D800
+        {"edbfbf", 0, 0},         // U+DFFF
+        {"f4908080", 0, 0},       // U+110000
+        {"f5808080", 0, 0},
+        {"f888808080", 0, 0},     // five- and six-byte forms
+        {"fc8480808080", 0, 0},
+        {"fe", 0, 0},
+        {"ff", 0, 0},
+        {"80", 0, 0},             // stray continuation bytes
+        {"bf", 0, 0},
+        {"c2", 0, 0},             // text ends inside the sequence
+        {"e282", 0, 0},
+        {"f09f98", 0, 0},
+        {"c241", 0, 0},           // a continuation of the wrong form
+        {"e28241", 0, 0},
+        {"c2c280", 0, 0},
+    };
+    for (const row &r : rows) {
+        bytes src = from_hex(r.utf8);
+        if (src.back() != 0)
+            src.push_back(0);
+        std::vector<char> text(src.begin(), src.end());  // a block of exactly this size
+        uint32_t cp = 0xDEAD;
+        EXPECT_EQ(tb1s_utf8_next(text.data(), &cp), r.len) << "utf8 " << r.utf8;
+        if (r.len > 0) {
+            EXPECT_EQ(cp, r.cp) << "utf8 " << r.utf8;
+        }
+        EXPECT_EQ(tb1s_utf8_valid(text.data()), r.len > 0 ? 1 : 0) << "utf8 " << r.utf8;
+    }
+    EXPECT_EQ(tb1s_utf8_valid("a\xc0\xaf" "b"), 0);
+    EXPECT_EQ(tb1s_utf8_valid("caf\xc3\xa9 \xf0\x9f\x98\x80"), 1);
+    EXPECT_EQ(tb1s_utf8_valid(""), 1);
+    EXPECT_EQ(tb1s_utf8_valid(nullptr), 0);
+}
+
+TEST(CaseMap, FoldingAndUpperCase)
+{
+    struct row {
+        uint32_t cp, fold, upper;
+    };
+    const row rows[] = {
+        {'A', 'a', 'A'},
+        {'a', 'a', 'A'},
+        {'[', '[', '['},
+        {0xC9, 0xE9, 0xC9},      // É
+        {0xE9, 0xE9, 0xC9},      // é
+        {0xDF, 0xDF, 0xDF},      // ß: no simple mapping either way
+        {0xFF, 0xFF, 0x178},     // ÿ, whose capital lies in another block
+        {0x178, 0xFF, 0x178},
+        {0xB5, 0x3BC, 0x39C},    // micro sign
+        {0x3A3, 0x3C3, 0x3A3},   // Σ, σ and final ς fold together
+        {0x3C2, 0x3C3, 0x3A3},
+        {0x17F, 's', 'S'},       // long s
+        {0x212A, 'k', 0x212A},   // Kelvin sign
+        {0x130, 0x130, 0x130},   // İ folds only in the full and Turkic forms
+        {0x131, 0x131, 'I'},     // ı
+        {0x1C5, 0x1C6, 0x1C4},   // title-case ǅ
+        {0x100, 0x101, 0x100},   // alternating capital and small letters
+        {0x101, 0x101, 0x100},
+        {0x10400, 0x10428, 0x10400},  // beyond the BMP
+        {0x10428, 0x10428, 0x10400},
+        {0x4E2D, 0x4E2D, 0x4E2D},
+        {0x10FFFF, 0x10FFFF, 0x10FFFF},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(tb1s_ufold(r.cp), r.fold) << std::hex << "U+" << r.cp;
+        EXPECT_EQ(tb1s_uupper(r.cp), r.upper) << std::hex << "U+" << r.cp;
+    }
+}
+
+TEST(CaseMap, UnicodeCompareIsAsciiCompareOnAscii)
+{
+    for (int a = 1; a < 128; a++) {
+        for (int b = 1; b < 128; b++) {
+            char x[] = {char(a), 'q', 0}, y[] = {char(b), 0};
+            ASSERT_EQ(tb1s_ucasecmp(x, y), tb1s_casecmp(x, y)) << a << " vs " << b;
+            ASSERT_EQ(tb1s_ucasecmp(y, x), tb1s_casecmp(y, x)) << b << " vs " << a;
+        }
+    }
+}
+
+TEST(CaseMap, UnicodeCompare)
+{
+    struct row {
+        const char *a, *b;
+        int sign;
+    };
+    const row rows[] = {
+        {"caf\xc3\xa9", "CAF\xc3\x89", 0},
+        {"\xce\xa3\xce\x91\xce\xa3", "\xcf\x83\xce\xb1\xcf\x82", 0},  // ΣΑΣ, σας
+        {"stra\xc3\x9f" "e", "STRASSE", 1},   // simple folding keeps ß one letter
+        {"\xe2\x84\xaa", "K", 0},           // Kelvin sign
+        {"caf\xc3\xa9", "cafe", 1},
+        {"\xc3\xa9", "\xc3\xa9t\xc3\xa9", -1},
+        {"a\xc0\xaf" "b", "a/b", 1},  // a malformed byte is not the character it spells
+        {"\xff", "\xff", 0},
+        {"\xff", "\xf4\x8f\xbf\xbf", 1},  // above every code point
+        {"", nullptr, 0},
+    };
+    for (const row &r : rows) {
+        int c = tb1s_ucasecmp(r.a, r.b);
+        EXPECT_EQ((c > 0) - (c < 0), r.sign) << "'" << r.a << "' vs '" << (r.b ? r.b : "(null)") << "'";
+        int back = tb1s_ucasecmp(r.b, r.a);
+        EXPECT_EQ((back > 0) - (back < 0), -r.sign) << "reversed";
+    }
+}
+
+TEST(CaseMap, Utf16UpperCase)
+{
+    // "jösé", a Deseret small letter as a surrogate pair, then a lone
+    // trailing byte of an odd length.
+    bytes units = from_hex("6a00 f600 7300 e900 01d8 28dc 61");
+    tb1s_utf16_upper(units.data(), units.size());
+    EXPECT_EQ(to_hex(units), "4a00d6005300c90001d828dc61") << "the pair and the odd byte stay";
 }
 
 TEST(CaseCompare, Cases)

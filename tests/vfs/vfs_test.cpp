@@ -180,6 +180,95 @@ TEST_F(Vfs, ClientNamesThroughBothGates)
     }
 }
 
+// Names in another case resolve as on a Windows host: the exact name first,
+// else the case-insensitive match of each component, the first in byte order
+// when there are several; containment is checked as for any other path.
+TEST_F(Vfs, NamesInAnyCase)
+{
+    tmp.write("media/dup/ABC", "");
+    tmp.write("media/dup/Abc", "");
+    tmp.write("media/dup/abc", "");
+    tmp.write("media/caf\xc3\xa9/\xce\xa3\xce\xbf\xcf\x86\xce\xaf\xce\xb1.txt", "");  // café/Σοφία.txt
+    const resolve_case cases[] = {
+        {"FILE.TXT", VFS_FILE, "/media/file.txt", 0},
+        {"A/B/DEEP.TXT", VFS_FILE, "/media/a/b/deep.txt", 0},
+        {"a/B/deep.txt", VFS_FILE, "/media/a/b/deep.txt", 0},
+        {"zeta", VFS_FILE, "/media/Zeta", 0},
+        {"\xc3\x89T\xc3\x89", VFS_FILE, "/media/\xc3\xa9t\xc3\xa9", 0},  // ÉTÉ
+        {"CAF\xc3\x89/\xcf\x83\xce\x9f\xce\xa6\xce\x8a\xce\x91.TXT", VFS_FILE,
+         "/media/caf\xc3\xa9/\xce\xa3\xce\xbf\xcf\x86\xce\xaf\xce\xb1.txt", 0},  // CAFÉ/σΟΦΊΑ.TXT
+        {"dup/abc", VFS_FILE, "/media/dup/abc", 0},  // each exact name wins
+        {"dup/Abc", VFS_FILE, "/media/dup/Abc", 0},
+        {"DUP/ABC", VFS_FILE, "/media/dup/ABC", 0},
+        {"dup/aBC", VFS_FILE, "/media/dup/ABC", 0},  // else the first in byte order
+        {"LINK_FILE", VFS_FILE, "/media/file.txt", 0},
+        {"Link_Dir/B", VFS_DIR, "/media/a/b", 0},
+        {"LINK_OUT", VFS_NONE, nullptr, 1},
+        {"LINK_OUT/SECRET.TXT", VFS_NONE, nullptr, 1},
+        {"Chain/secret.txt", VFS_NONE, nullptr, 1},
+        {"MISSING", VFS_NONE, nullptr, 0},
+        {"MISSING/FILE.TXT", VFS_NONE, nullptr, 0},
+        {"FILE.TXT/X", VFS_NONE, nullptr, 0},
+        {"ete", VFS_NONE, nullptr, 0},  // an accent is no case
+        {"FIFO", VFS_NONE, nullptr, 0},
+    };
+    for (const resolve_case &c : cases) {
+        tb1s_vres r;
+        int64_t before = refused();
+        int rc = tb1s_vfs_resolve("media", c.rel, &r);
+        EXPECT_EQ(refused() - before, c.counted) << c.rel;
+        EXPECT_EQ(r.kind, c.kind) << c.rel;
+        if (c.kind == VFS_NONE) {
+            EXPECT_EQ(rc, -1) << c.rel;
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << c.rel;
+        EXPECT_EQ(std::string(r.path), base + c.where) << c.rel;
+    }
+}
+
+TEST_F(Vfs, MapNamesChoosesHostNamesOnly)
+{
+    tmp.write("media/dup/ABC", "");
+    tmp.write("media/dup/abc", "");
+    char out[2050];
+    ASSERT_TRUE(map_names(root.c_str(), "DUP/aBc", out, sizeof out));
+    EXPECT_EQ(std::string(out), root + "/dup/ABC");
+    ASSERT_TRUE(map_names(root.c_str(), "LINK_OUT/SECRET.TXT", out, sizeof out));
+    EXPECT_EQ(std::string(out), root + "/link_out/secret.txt") << "links are the caller's business";
+    ASSERT_TRUE(map_names(root.c_str(), "A/NONE/B", out, sizeof out));
+    EXPECT_EQ(std::string(out), root + "/a/NONE/B") << "what matches nothing stays as given";
+    ASSERT_TRUE(map_names(root.c_str(), "", out, sizeof out));
+    EXPECT_EQ(std::string(out), root);
+    ASSERT_TRUE(map_names("/", "", out, sizeof out));
+    EXPECT_STREQ(out, "/");
+    const std::string rel = base.substr(1) + "/MEDIA/FILE.TXT";
+    ASSERT_TRUE(map_names("/", rel.c_str(), out, sizeof out));
+    EXPECT_EQ(std::string(out), root + "/file.txt") << "below a root that ends in the separator";
+    // Too long for the area, found in its spelling or not.
+    EXPECT_FALSE(map_names(root.c_str(), "file.txt", out, root.size() + 9));
+    EXPECT_TRUE(map_names(root.c_str(), "file.txt", out, root.size() + 10));
+    EXPECT_FALSE(map_names(root.c_str(), "dup/abc", out, root.size() + 8));
+}
+
+TEST(PickName, ExactNameElseFirstFoldedMatch)
+{
+    char n0[] = "ABC", n1[] = "Abc", n2[] = "abc", n3[] = "b", n4[] = "\xc3\xa9";
+    tb1s_vent v[5]{};
+    v[0].name = n0;
+    v[1].name = n1;
+    v[2].name = n2;
+    v[3].name = n3;
+    v[4].name = n4;
+    EXPECT_EQ(pick_name(v, 5, "abc"), 2);
+    EXPECT_EQ(pick_name(v, 5, "Abc"), 1);
+    EXPECT_EQ(pick_name(v, 5, "aBc"), 0);
+    EXPECT_EQ(pick_name(v, 5, "B"), 3);
+    EXPECT_EQ(pick_name(v, 5, "\xc3\x89"), 4);
+    EXPECT_EQ(pick_name(v, 5, "c"), -1);
+    EXPECT_EQ(pick_name(v, 0, "abc"), -1);
+}
+
 TEST_F(Vfs, ResolveShares)
 {
     tb1s_vres r;
