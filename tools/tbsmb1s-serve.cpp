@@ -2,6 +2,7 @@
 // runs a simulation script, using only the library's public interface.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -10,10 +11,14 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <grp.h>
+#include <pwd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "tbsmb1s.h"
@@ -23,10 +28,14 @@ namespace {
 constexpr const char *k_usage =
     "usage: tbsmb1s-serve [--listen ADDR:PORT] [--share NAME=PATH]... [--user NAME]\n"
     "                     [--allow CIDR]... [--option KEY=VALUE]... [--server-name NAME]\n"
-    "                     [--stats SECONDS] [FOLDER]\n"
+    "                     [--stats SECONDS] [--run-as USER] [FOLDER]...\n"
     "       tbsmb1s-serve --simulate SCRIPT [--peer ADDR] [share, user, allow and option flags]\n"
+    "       tbsmb1s-serve --version\n"
     "Serves FOLDER (or the current folder) read-only over SMB1 on 127.0.0.1:4450 by default.\n"
-    "--user reads the password from TBSMB1S_PASSWORD, or from standard input when unset.\n";
+    "--user reads the password from TBSMB1S_PASSWORD, or from standard input when unset.\n"
+    "--run-as drops root to USER once the listener is bound.\n"
+    "SIGINT or SIGTERM stops the server and prints its statistics; SIGUSR1 prints them;\n"
+    "SIGHUP is ignored.\n";
 
 struct share_arg {
     std::string name, path;
@@ -40,6 +49,7 @@ struct config {
     std::string server_name;
     int stats_seconds = 0;
     std::string simulate, peer;
+    std::string run_as;  // the user to become once the listener is bound
 };
 
 [[noreturn]] void bad(const std::string &msg)
@@ -119,6 +129,11 @@ config parse_args(int argc, char **argv)
         if (a == "-h" || a == "--help") {
             std::fputs(k_usage, stdout);
             std::exit(0);
+        } else if (a == "--version") {
+            std::printf("tbsmb1s-serve %s\n", tbsmb1s_version());
+            std::exit(0);
+        } else if (a == "--run-as") {
+            c.run_as = value();
         } else if (a == "--listen") {
             parse_listen(value(), &c);
         } else if (a == "--share") {
@@ -158,16 +173,68 @@ config parse_args(int argc, char **argv)
     return c;
 }
 
+// The terminal settings in force before the password prompt turned echo off,
+// put back by the guard or, when a signal ends the program at the prompt, by
+// the handler.
+termios g_tty_saved;
+
+extern "C" void restore_tty_and_resend(int sig)
+{
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_tty_saved);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+// Turns the echo of a terminal on standard input off for its lifetime.
+struct echo_off {
+    static constexpr int k_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+    struct sigaction before[std::size(k_signals)] = {};
+    bool changed = false;
+
+    echo_off()
+    {
+        if (tcgetattr(STDIN_FILENO, &g_tty_saved) != 0)
+            return;
+        termios quiet = g_tty_saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        struct sigaction restore = {};
+        restore.sa_handler = restore_tty_and_resend;
+        sigemptyset(&restore.sa_mask);
+        for (size_t i = 0; i < std::size(k_signals); i++)
+            sigaction(k_signals[i], &restore, &before[i]);
+        changed = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    }
+    ~echo_off()
+    {
+        if (changed) {
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_tty_saved);
+            std::fputc('\n', stderr);  // the line feed the user typed was not echoed
+        }
+        for (size_t i = 0; i < std::size(k_signals); i++)
+            sigaction(k_signals[i], &before[i], nullptr);
+    }
+    echo_off(const echo_off &) = delete;
+    echo_off &operator=(const echo_off &) = delete;
+};
+
 // The password of --user: TBSMB1S_PASSWORD, else one line of standard input,
-// so it never shows in the process list.
+// so it never shows in the process list. Typed on a terminal, it is not
+// echoed either.
 std::string read_password(const std::string &user)
 {
     if (const char *env = std::getenv("TBSMB1S_PASSWORD"))
         return env;
-    if (isatty(STDIN_FILENO))
-        std::fprintf(stderr, "password for %s: ", user.c_str());
     std::string line;
-    if (!std::getline(std::cin, line))
+    bool ok;
+    if (isatty(STDIN_FILENO)) {
+        echo_off quiet;
+        std::fprintf(stderr, "password for %s: ", user.c_str());
+        std::fflush(stderr);
+        ok = bool(std::getline(std::cin, line));
+    } else {
+        ok = bool(std::getline(std::cin, line));
+    }
+    if (!ok)
         bad("--user " + user + ": no password on standard input and TBSMB1S_PASSWORD unset");
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
@@ -195,6 +262,57 @@ void configure(config *c)
         check(tbsmb1s_allow_cidr(a.c_str()), "--allow " + a);
 }
 
+// The account of --run-as, looked up before anything starts.
+struct account {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+account look_up(const std::string &user)
+{
+    errno = 0;
+    passwd *pw = getpwnam(user.c_str());
+    if (!pw)
+        bad("--run-as " + user + ": " + (errno ? std::strerror(errno) : "no such user"));
+    return {pw->pw_name, pw->pw_uid, pw->pw_gid};
+}
+
+// Becomes the account for good: its groups, its group, then its user. The
+// library's threads change with the process. Any failure stops the program.
+void drop_to(const account &a)
+{
+    auto fail = [&](const char *what) {
+        std::string why = std::strerror(errno);
+        tbsmb1s_stop();
+        bad("--run-as " + a.name + ": " + what + ": " + why);
+    };
+    if (geteuid() == a.uid && getegid() == a.gid && getuid() == a.uid && getgid() == a.gid)
+        return;  // already that user: nothing to give up
+    if (initgroups(a.name.c_str(), a.gid) != 0)
+        fail("cannot set the groups");
+    if (setgid(a.gid) != 0)
+        fail("cannot set the group");
+    if (setuid(a.uid) != 0)
+        fail("cannot set the user");
+    errno = EPERM;
+    if (a.uid != 0 && (setuid(0) == 0 || seteuid(0) == 0))
+        fail("root could be taken back");
+}
+
+// s as one word for a POSIX shell: as it is when it holds only safe
+// characters, else in single quotes.
+std::string shell_word(const std::string &s)
+{
+    constexpr const char *safe = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789@%+=:,./_-";
+    if (!s.empty() && s.find_first_not_of(safe) == std::string::npos)
+        return s;
+    std::string out = "'";
+    for (char ch : s)
+        out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return out + "'";
+}
+
 int simulate(const config &c)
 {
     std::ifstream in(c.simulate, std::ios::binary);
@@ -209,40 +327,61 @@ int simulate(const config &c)
     return 0;
 }
 
-int serve(const config &c)
+void print_stats()
 {
-    // Block the stop signals before any thread starts, then wait for them here.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    std::printf("%s\n", tbsmb1s_stats_json());
+    std::fflush(stdout);
+}
+
+int serve(const config &c, const account *run_as)
+{
+    // Block the signals handled here before any thread starts, so that they
+    // all arrive at the wait below.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&handled, sig);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
 
     check(tbsmb1s_start(c.address.c_str(), c.port, c.server_name.empty() ? nullptr : c.server_name.c_str()),
           "start");
+    if (run_as)
+        drop_to(*run_as);
     uint32_t port = tbsmb1s_port();
     std::string host = c.address == "0.0.0.0" ? "127.0.0.1" : c.address == "::" ? "::1" : c.address;
     std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     std::printf("tbsmb1s %s serving read-only on %s port %u:", tbsmb1s_version(), shown.c_str(), port);
     for (const share_arg &s : c.shares)
         std::printf(" %s=%s", s.name.c_str(), s.path.c_str());
-    std::printf("\nconnect: smbclient //%s/%s -p %u -m NT1 --option='client min protocol=NT1' %s\n",
-                host.c_str(), c.shares.front().name.c_str(), port,
-                c.users.empty() ? "-N" : ("-U " + c.users.front()).c_str());
+    std::string unc = "//" + host + "/" + c.shares.front().name;
+    std::printf("\nconnect: smbclient %s -p %u -m NT1 --option='client min protocol=NT1' %s\n",
+                shell_word(unc).c_str(), port,
+                c.users.empty() ? "-N" : ("-U " + shell_word(c.users.front())).c_str());
     std::fflush(stdout);
 
+    using clock = std::chrono::steady_clock;
+    const auto every = std::chrono::seconds(c.stats_seconds ? c.stats_seconds : 3600);
+    auto next = clock::now() + every;
     for (;;) {
-        timespec wait = {c.stats_seconds ? c.stats_seconds : 3600, 0};
-        int sig = sigtimedwait(&stop, nullptr, &wait);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - clock::now()).count();
+        if (left <= 0) {
+            if (c.stats_seconds)
+                print_stats();
+            next += every;
+            continue;
+        }
+        timespec wait = {time_t(left / 1000), long(left % 1000) * 1000000};
+        int sig = sigtimedwait(&handled, nullptr, &wait);
         if (sig == SIGINT || sig == SIGTERM)
             break;
-        if (sig < 0 && errno == EAGAIN && c.stats_seconds) {
-            std::printf("%s\n", tbsmb1s_stats_json());
-            std::fflush(stdout);
-        }
+        if (sig == SIGUSR1)
+            print_stats();
+        if (sig == SIGHUP)
+            std::fprintf(stderr, "tbsmb1s-serve: SIGHUP ignored (nothing to reload; restart to change the "
+                                 "configuration)\n");
     }
     tbsmb1s_stop();
-    std::printf("%s\n", tbsmb1s_stats_json());
+    print_stats();
     return 0;
 }
 
@@ -251,6 +390,14 @@ int serve(const config &c)
 int main(int argc, char **argv)
 {
     config c = parse_args(argc, argv);
+    account run_as;
+    if (!c.run_as.empty())
+        run_as = look_up(c.run_as);
     configure(&c);
-    return c.simulate.empty() ? serve(c) : simulate(c);
+    if (!c.simulate.empty()) {
+        if (!c.run_as.empty())
+            drop_to(run_as);
+        return simulate(c);
+    }
+    return serve(c, c.run_as.empty() ? nullptr : &run_as);
 }

@@ -50,7 +50,7 @@ const char *selftest_text()
 
 extern "C" {
 
-const char *tbsmb1s_version(void) noexcept { return "1.0.1"; }
+const char *tbsmb1s_version(void) noexcept { return TBSMB1S_VERSION; }
 const char *tbsmb1s_last_error(void) noexcept { return tb1s_error(); }
 const char *tbsmb1s_selftest(void) noexcept { return selftest_text(); }
 const char *tbsmb1s_stats_json(void) noexcept { return stats_json(); }

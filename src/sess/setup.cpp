@@ -31,7 +31,9 @@ constexpr uint64_t k_lmv2_len = 24;
 
 constexpr uint32_t k_action_guest = 0x0001;
 
-// NativeOS, NativeLanMan and PrimaryDomain, 8-bit, each with its NUL.
+// NativeOS, NativeLanMan and PrimaryDomain, 8-bit, each with its NUL. These
+// are fixed texts of the reply, not the library's version: a new release
+// does not change them.
 constexpr char k_texts[] = "Windows 6.1\0Talvern Beacon 1.0.1\0WORKGROUP";
 constexpr uint64_t k_texts_len = sizeof k_texts;  // 43, the final NUL included
 static_assert(k_texts_len == 43);

@@ -75,7 +75,8 @@ TEST_F(Shares, AddShareRulesInOrder)
 {
     const std::string dir = tmp.mkdir("media");
     const std::string n80(80, 'n'), n81(81, 'n'), long_path(1025, 'p'), missing = tmp.path + "/missing";
-    const std::string p1024 = "/" + std::string(1023, 'q');
+    std::string p1024(1024, 'q');
+    p1024[0] = '/';
     const char *D = "@dir";
     const call_case cases[] = {
         {nullptr, D, -1, "add_share: NULL or empty argument"},
@@ -164,7 +165,7 @@ TEST_F(Shares, DuplicateNamesAndCapacity)
     EXPECT_EQ(tb1s_share_find("CAFE", &s), -1);
     ASSERT_EQ(tbsmb1s_remove_share("CAF\xc3\x89"), 0);
     for (int i = 1; i < 256; i++)
-        ASSERT_EQ(tbsmb1s_add_share(("s" + std::to_string(i)).c_str(), dir.c_str()), 0) << i;
+        ASSERT_EQ(tbsmb1s_add_share(tb1s_test::numbered("s", i).c_str(), dir.c_str()), 0) << i;
     EXPECT_EQ(g_nshares, 256);
     EXPECT_EQ(tbsmb1s_add_share("one-more", dir.c_str()), -6);
     EXPECT_STREQ(tbsmb1s_last_error(), "add_share: 256 shares");
@@ -342,7 +343,7 @@ TEST_F(Shares, ConcurrentChanges)
         pool.emplace_back([&, t] {
             wait_gate();
             for (int r = 0; r < rounds; r++) {
-                std::string own = "t" + std::to_string(t) + "-" + std::to_string(r);
+                std::string own = tb1s_test::numbered("t", t) + "-" + std::to_string(r);
                 EXPECT_EQ(tbsmb1s_add_share(own.c_str(), dir.c_str()), 0);
                 EXPECT_EQ(tbsmb1s_add_user(own.c_str(), "pw"), 0);
                 if (tbsmb1s_add_share(("common" + std::to_string(r)).c_str(), dir.c_str()) == 0)

@@ -72,7 +72,10 @@ TEST(Simulate, TranscriptNamesEveryAcceptedRequest)
 TEST(Simulate, LinesAreJustBytesOfOneStream)
 {
     bytes f = smb1_frame(echo_request());
-    std::string split = "!" + to_hex(bytes(f.begin(), f.begin() + 4)) + "\n!" + to_hex(bytes(f.begin() + 4, f.end()));
+    std::string split = "!";
+    split += to_hex(bytes(f.begin(), f.begin() + 4));
+    split += "\n!";
+    split += to_hex(bytes(f.begin() + 4, f.end()));
     EXPECT_EQ(parse_transcript(run_sim(split)).result, "RESULT ok (1 frames)");
     std::string two = to_hex(f) + to_hex(f) + "\r\n";
     EXPECT_EQ(parse_transcript(run_sim(two)).result, "RESULT ok (2 frames)");
@@ -80,8 +83,8 @@ TEST(Simulate, LinesAreJustBytesOfOneStream)
 
 TEST(Simulate, ScriptErrors)
 {
-    std::string raw_ok = "!" + std::string(32768, 'a');
-    std::string raw_over = "!" + std::string(32770, 'a');
+    std::string raw_ok = std::string(1, '!').append(32768, 'a');
+    std::string raw_over = std::string(1, '!').append(32770, 'a');
     std::string long_line(65536, '0');
     std::string longest(65535, ' ');  // a line of 65535 bytes is allowed (here it trims to nothing)
     struct row {

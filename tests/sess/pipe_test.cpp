@@ -2,6 +2,7 @@
 // strings of the share list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -169,9 +170,8 @@ bytes enum_request(uint32_t call_id, const std::string &server, uint32_t level)
     }
     stub.u32(level).u32(level).u32(0x00020004).u32(0).u32(0);  // level, an empty container
     stub.u32(0xFFFFFFFF).u32(0);                                // preferred maximum, no resume handle
-    bytes pkt = rpc_packet(0, call_id, 24, 15);
-    pkt.insert(pkt.end(), stub.b.begin(), stub.b.end());
-    st16le(pkt.data() + 8, uint32_t(pkt.size()));
+    bytes pkt = rpc_packet(0, call_id, 24 + stub.b.size(), 15);
+    std::copy(stub.b.begin(), stub.b.end(), pkt.begin() + 24);
     return pkt;
 }
 
@@ -299,7 +299,7 @@ TEST(Pipe, NewTransactionReplacesTheUnreadRest)
     temp_dir d;
     share_set shares;
     for (int i = 0; i < 40; i++)
-        ASSERT_EQ(shares.add("s" + std::to_string(i), d.path), 0);
+        ASSERT_EQ(shares.add(numbered("s", i), d.path), 0);
     pipe_fixture f;
     f.transact(rpc_packet(0, 1, 60, 15), 100);
     EXPECT_EQ(f.status(), 0x80000005u);

@@ -169,8 +169,8 @@ TEST(Runner, ForeignPacketTypesEndTheSession)
 // Messages that are not SMB1 are dropped, counted, and the session goes on.
 TEST(Runner, NonSmb1MessagesAreDropped)
 {
-    bytes smb2 = {0xFE, 'S', 'M', 'B'};
-    smb2.resize(64, 0);
+    bytes smb2(64, 0);
+    std::copy_n("\xFESMB", 4, smb2.begin());
     bytes b32 = smb1_message(echo_request());
     b32.resize(32);
     bytes b33 = b32;

@@ -37,9 +37,12 @@ bytes der_tlv(uint8_t tag, const bytes &content)
     if (n < 0x80) {
         out.push_back(uint8_t(n));
     } else if (n < 0x100) {
-        out.insert(out.end(), {0x81, uint8_t(n)});
+        out.push_back(0x81);
+        out.push_back(uint8_t(n));
     } else {
-        out.insert(out.end(), {0x82, uint8_t(n >> 8), uint8_t(n)});
+        out.push_back(0x82);
+        out.push_back(uint8_t(n >> 8));
+        out.push_back(uint8_t(n));
     }
     append(out, content);
     return out;

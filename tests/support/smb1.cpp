@@ -1,5 +1,6 @@
 #include "smb1.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "crypto/crypto.h"
@@ -137,8 +138,12 @@ bytes nbss(const bytes &body, uint8_t type)
 {
     if (body.size() > 0xFFFFFF)
         throw std::invalid_argument("NetBIOS body over 24 bits");
-    bytes out = {type, uint8_t(body.size() >> 16), uint8_t(body.size() >> 8), uint8_t(body.size())};
-    out.insert(out.end(), body.begin(), body.end());
+    bytes out(4 + body.size());
+    out[0] = type;
+    out[1] = uint8_t(body.size() >> 16);
+    out[2] = uint8_t(body.size() >> 8);
+    out[3] = uint8_t(body.size());
+    std::copy(body.begin(), body.end(), out.begin() + 4);
     return out;
 }
 
@@ -155,7 +160,9 @@ std::string raw_script(const bytes &stream)
     std::string s;
     for (size_t i = 0; i < stream.size(); i += 16384) {
         size_t n = stream.size() - i < 16384 ? stream.size() - i : 16384;
-        s += "!" + to_hex(stream.data() + i, n) + "\n";
+        s += '!';
+        s += to_hex(stream.data() + i, n);
+        s += '\n';
     }
     return s;
 }

@@ -19,6 +19,16 @@ std::string to_hex(const uint8_t *p, size_t n);
 inline std::string to_hex(const bytes &b) { return to_hex(b.data(), b.size()); }
 bytes from_hex(const std::string &hex);
 
+// prefix followed by n in decimal ("s" and 12 give "s12"). Appended rather
+// than written "s" + std::to_string(n), which GCC 12 at -O3 misreads as an
+// overlapping copy (-Wrestrict).
+inline std::string numbered(const char *prefix, long n)
+{
+    std::string s = prefix;
+    s += std::to_string(n);
+    return s;
+}
+
 // The parts one after another.
 inline bytes cat(std::initializer_list<bytes> parts)
 {

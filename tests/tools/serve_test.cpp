@@ -1,15 +1,22 @@
 // The host program tbsmb1s-serve, run as a real process.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +24,7 @@
 #include "../net/client.h"
 #include "smb1.h"
 #include "support.h"
+#include "tbsmb1s.h"
 
 namespace {
 
@@ -28,7 +36,9 @@ struct proc {
     int in = -1, out = -1, err = -1;
     std::string out_text, err_text;
 
-    proc(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+    // run_as_uid: when not -1, the child takes this user id before it runs
+    // the program.
+    proc(const std::vector<std::string> &args, const std::vector<std::string> &env = {}, uid_t run_as_uid = uid_t(-1))
     {
         int pin[2], pout[2], perr[2];
         if (pipe(pin) || pipe(pout) || pipe(perr))
@@ -41,6 +51,8 @@ struct proc {
             for (int fd : {pin[0], pin[1], pout[0], pout[1], perr[0], perr[1]})
                 close(fd);
             unsetenv("TBSMB1S_PASSWORD");
+            if (run_as_uid != uid_t(-1) && setuid(run_as_uid) != 0)
+                _exit(126);
             for (const std::string &e : env)
                 putenv(const_cast<char *>(e.c_str()));
             std::vector<char *> argv;
@@ -127,6 +139,7 @@ TEST(Serve, BadFlagsGiveOneLineAndStatus2)
         {{"--stats", "0"}, "--stats: seconds from 1 to 86400"},
         {{"--listen", "localhost:4450", d.path}, "start: localhost is not an IP address"},
         {{"--simulate", d.path + "/no-such-script"}, "--simulate: cannot read"},
+        {{"--run-as", "no-such-user-here", d.path}, "--run-as no-such-user-here: no such user"},
     };
     for (const bad_case &c : cases) {
         proc p(c.args);
@@ -144,16 +157,9 @@ uint16_t announced_port(const std::string &out)
     return at == std::string::npos ? 0 : uint16_t(std::stoi(out.substr(at + 6)));
 }
 
-TEST(Serve, AnswersEchoAndStopsOnSigintWithStatistics)
+// Sends an SMB1 ECHO to 127.0.0.1:port and checks the answer.
+void expect_echo(uint16_t port)
 {
-    temp_dir d;
-    d.write("a.txt", "hello");
-    proc p({"--listen", "127.0.0.1:0", d.path});
-    ASSERT_TRUE(p.read_lines(2, 10000)) << p.out_text;
-    EXPECT_NE(p.out_text.find("smbclient //127.0.0.1/"), std::string::npos) << p.out_text;
-    uint16_t port = announced_port(p.out_text);
-    ASSERT_NE(port, 0);
-
     int fd = connect_to("127.0.0.1", port);
     ASSERT_GE(fd, 0);
     smb1_request echo = echo_request(1, {'p', 'i', 'n', 'g'});
@@ -170,6 +176,18 @@ TEST(Serve, AnswersEchoAndStopsOnSigintWithStatistics)
     EXPECT_EQ(r.status, 0u);
     EXPECT_EQ(r.data, echo.data);
     close(fd);
+}
+
+TEST(Serve, AnswersEchoAndStopsOnSigintWithStatistics)
+{
+    temp_dir d;
+    d.write("a.txt", "hello");
+    proc p({"--listen", "127.0.0.1:0", d.path});
+    ASSERT_TRUE(p.read_lines(2, 10000)) << p.out_text;
+    EXPECT_NE(p.out_text.find("smbclient //127.0.0.1/"), std::string::npos) << p.out_text;
+    uint16_t port = announced_port(p.out_text);
+    ASSERT_NE(port, 0);
+    expect_echo(port);
 
     kill(p.pid, SIGINT);
     EXPECT_EQ(p.finish(), 0);
@@ -186,6 +204,223 @@ TEST(Serve, PrintsStatisticsPeriodically)
     EXPECT_EQ(third.rfind("{\"running\":true,", 0), 0u) << third;
     kill(p.pid, SIGTERM);
     EXPECT_EQ(p.finish(), 0);
+}
+
+TEST(Serve, Version)
+{
+    proc p({"--version"});
+    EXPECT_EQ(p.finish(), 0);
+    EXPECT_EQ(p.out_text, std::string("tbsmb1s-serve ") + TBSMB1S_VERSION + "\n");
+}
+
+// SIGUSR1 prints the statistics and SIGHUP a line on standard error; the
+// server goes on serving after both, and SIGTERM still stops it.
+TEST(Serve, Sigusr1PrintsStatisticsAndSighupIsIgnored)
+{
+    temp_dir d;
+    proc p({"--listen", "127.0.0.1:0", d.path});
+    ASSERT_TRUE(p.read_lines(2, 10000)) << p.out_text;
+    uint16_t port = announced_port(p.out_text);
+    ASSERT_NE(port, 0);
+
+    kill(p.pid, SIGUSR1);
+    ASSERT_TRUE(p.read_lines(3, 10000)) << p.out_text;
+    std::string third = p.out_text.substr(p.out_text.find('\n', p.out_text.find('\n') + 1) + 1);
+    EXPECT_EQ(third.rfind("{\"running\":true,\"port\":" + std::to_string(port) + ",", 0), 0u) << third;
+    kill(p.pid, SIGHUP);
+    kill(p.pid, SIGUSR1);
+    ASSERT_TRUE(p.read_lines(4, 10000)) << p.out_text;
+    expect_echo(port);
+
+    kill(p.pid, SIGTERM);
+    EXPECT_EQ(p.finish(), 0);
+    EXPECT_EQ(std::count(p.out_text.begin(), p.out_text.end(), '\n'), 5) << p.out_text;
+    EXPECT_EQ(p.out_text.substr(p.out_text.rfind('{')).rfind("{\"running\":false,", 0), 0u) << p.out_text;
+    EXPECT_EQ(p.err_text, "tbsmb1s-serve: SIGHUP ignored (nothing to reload; restart to change the configuration)\n");
+}
+
+// The printed connect command, run by a shell, gives smbclient the share
+// and user as single words, spaces and quotes included.
+TEST(Serve, ConnectCommandIsQuotedForTheShell)
+{
+    temp_dir d;
+    proc p({"--listen", "127.0.0.1:0", "--share", "my share=" + d.path, "--user", "o'neil"},
+           {"TBSMB1S_PASSWORD=x"});
+    ASSERT_TRUE(p.read_lines(2, 10000)) << p.out_text;
+    std::string line = p.out_text.substr(p.out_text.find('\n') + 1);
+    line.pop_back();
+    const std::string prefix = "connect: smbclient ";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    // The same words, one per line, from a shell that runs printf instead.
+    temp_dir out;
+    std::string cmd = "printf '%s\\n' " + line.substr(prefix.size()) + " >" + out.path + "/words";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    std::ifstream in(out.path + "/words");
+    std::stringstream words;
+    words << in.rdbuf();
+    uint16_t port = announced_port(p.out_text);
+    EXPECT_EQ(words.str(), "//127.0.0.1/my share\n-p\n" + std::to_string(port) +
+                               "\n-m\nNT1\n--option=client min protocol=NT1\n-U\no'neil\n");
+    kill(p.pid, SIGTERM);
+    EXPECT_EQ(p.finish(), 0);
+}
+
+// The free port below 1024 on 127.0.0.1 closest to 1023, or 0.
+uint16_t free_privileged_port()
+{
+    for (uint16_t port = 1023; port >= 600; port--) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(fd);
+        if (ok)
+            return port;
+    }
+    return 0;
+}
+
+// "Uid:" or "Gid:" (the real, effective, saved and file ids) and "Groups:"
+// of every thread of a process, one text per thread.
+std::vector<std::string> thread_ids(pid_t pid)
+{
+    std::vector<std::string> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return out;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream status(dir + "/" + e->d_name + "/status");
+        std::string line, ids;
+        while (std::getline(status, line))
+            if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Groups:", 0) == 0)
+                ids += line + "\n";
+        if (!ids.empty())  // else the thread ended after the listing
+            out.push_back(ids);
+    }
+    closedir(d);
+    return out;
+}
+
+// As root, --run-as binds a privileged port, then every thread runs as the
+// user with the user's groups; it goes on serving and stops as usual.
+TEST(Serve, RunAsDropsRootAfterBindingAPrivilegedPort)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to bind a port below 1024";
+    passwd *nobody = getpwnam("nobody");
+    if (!nobody)
+        GTEST_SKIP() << "no user nobody";
+    uint16_t port = free_privileged_port();
+    if (port == 0)
+        GTEST_SKIP() << "no free port below 1024 on 127.0.0.1";
+    std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
+    // The user's groups as the kernel lists them: sorted, each followed by a space.
+    std::vector<gid_t> groups(64);
+    int ngroups = int(groups.size());
+    ASSERT_GE(getgrouplist("nobody", nobody->pw_gid, groups.data(), &ngroups), 0);
+    groups.resize(size_t(ngroups));
+    std::sort(groups.begin(), groups.end());
+    std::string group_line = "Groups:\t";
+    for (gid_t g : groups)
+        group_line += std::to_string(g) + " ";
+    group_line += "\n";
+
+    temp_dir d;
+    proc p({"--listen", "127.0.0.1:" + std::to_string(port), "--run-as", "nobody", d.path});
+    ASSERT_TRUE(p.read_lines(2, 10000)) << p.out_text << p.err_text;
+    ASSERT_EQ(announced_port(p.out_text), port);
+    expect_echo(port);  // a connection thread, started after the drop
+    std::vector<std::string> threads = thread_ids(p.pid);
+    EXPECT_GE(threads.size(), 2u) << "the main thread and the acceptor at least";
+    for (const std::string &ids : threads) {
+        EXPECT_NE(ids.find("Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"), std::string::npos) << ids;
+        EXPECT_NE(ids.find("Gid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid + "\n"), std::string::npos) << ids;
+        EXPECT_NE(ids.find(group_line), std::string::npos) << "want " << group_line << ids;
+    }
+    kill(p.pid, SIGTERM);
+    EXPECT_EQ(p.finish(), 0) << p.err_text;
+    EXPECT_EQ(p.out_text.substr(p.out_text.rfind('{')).rfind("{\"running\":false,", 0), 0u) << p.out_text;
+}
+
+// Not root, --run-as another user cannot change anything: the program stops
+// with one line instead of serving with the wrong identity. (Run as nobody
+// when the test runs as root.)
+TEST(Serve, RunAsThatCannotDropStops)
+{
+    uid_t as = uid_t(-1);
+    if (geteuid() == 0) {
+        passwd *nobody = getpwnam("nobody");
+        if (!nobody)
+            GTEST_SKIP() << "no user nobody to run the program as";
+        as = nobody->pw_uid;
+    }
+    temp_dir d;
+    chmod(d.path.c_str(), 0755);
+    proc p({"--listen", "127.0.0.1:0", "--run-as", "root", d.path}, {}, as);
+    EXPECT_EQ(p.finish(), 2);
+    EXPECT_NE(p.err_text.find("--run-as root: cannot"), std::string::npos) << p.err_text;
+    EXPECT_EQ(p.out_text.find("serving"), std::string::npos) << p.out_text;
+}
+
+// The password typed at a terminal prompt is not echoed, and the terminal
+// echoes again afterwards.
+TEST(Serve, PasswordPromptDoesNotEcho)
+{
+    temp_dir d;
+    std::string script = d.write("empty.hex", "# nothing\n");
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int fd = open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
+        if (fd < 0)
+            _exit(126);
+        dup2(fd, 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        unsetenv("TBSMB1S_PASSWORD");
+        execl(TB1S_SERVE_PATH, TB1S_SERVE_PATH, "--user", "alice", "--simulate", script.c_str(), nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Everything the terminal shows, until the program ends (EIO on Linux).
+    std::string shown;
+    auto read_until = [&](const std::string &want, int ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (shown.find(want) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd pf{master, POLLIN, 0};
+            if (poll(&pf, 1, 100) <= 0)
+                continue;
+            char b[512];
+            ssize_t n = read(master, b, sizeof b);
+            if (n <= 0)
+                break;
+            shown.append(b, size_t(n));
+        }
+        return shown.find(want) != std::string::npos;
+    };
+    EXPECT_TRUE(read_until("password for alice: ", 10000)) << shown;  // shown once the echo is off
+    ASSERT_EQ(write(master, "Typed-Secret\n", 13), 13);
+    EXPECT_TRUE(read_until("RESULT ok (0 frames)", 10000)) << shown;
+    termios after{};
+    bool got_mode = tcgetattr(master, &after) == 0;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(shown.find("Typed-Secret"), std::string::npos) << shown;
+    if (got_mode) {
+        EXPECT_TRUE(after.c_lflag & ECHO) << "echo is still off";
+    }
 }
 
 TEST(Serve, UserPasswordFromEnvironmentOrStandardInput)
