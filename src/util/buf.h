@@ -7,7 +7,15 @@
 
 namespace tb1s {
 
+#if defined(__MINGW32__)
+// MinGW's C++ library formats with its own C99 printf (not the system's),
+// so formats are checked against that one.
+#define TB1S_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(_MSC_VER)
+#define TB1S_PRINTF(f, a)
+#else
 #define TB1S_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#endif
 
 // Growable byte array, always NUL-terminated once it holds storage.
 // A zeroed record is an empty, usable buffer. A failed growth sets `oom`,
