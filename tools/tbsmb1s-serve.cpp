@@ -16,10 +16,18 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#include <io.h>
+
+#include <atomic>
+#else
 #include <grp.h>
 #include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include "tbsmb1s.h"
 
@@ -33,9 +41,14 @@ constexpr const char *k_usage =
     "       tbsmb1s-serve --version\n"
     "Serves FOLDER (or the current folder) read-only over SMB1 on 127.0.0.1:4450 by default.\n"
     "--user reads the password from TBSMB1S_PASSWORD, or from standard input when unset.\n"
+#ifdef _WIN32
+    "Ctrl-C, Ctrl-Break or closing the console stops the server and prints its statistics.\n"
+    "--run-as is not available on Windows.\n";
+#else
     "--run-as drops root to USER once the listener is bound.\n"
     "SIGINT or SIGTERM stops the server and prints its statistics; SIGUSR1 prints them;\n"
     "SIGHUP is ignored.\n";
+#endif
 
 struct share_arg {
     std::string name, path;
@@ -103,16 +116,73 @@ void parse_listen(const std::string &s, config *c)
     c->port = uint32_t(p);
 }
 
-// The base name of a folder, used as its share name ("root" for '/').
-std::string base_name(const std::string &path)
+#ifdef _WIN32
+std::string utf8_of(const wchar_t *w)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? size_t(n) : 1, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    s.resize(std::strlen(s.c_str()));
+    return s;
+}
+
+std::wstring wide_of(const std::string &s)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? size_t(n) : 1, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
+    w.resize(std::wcslen(w.c_str()));
+    return w;
+}
+
+// The full path of a folder, or the path itself when it has none.
+std::string full_path(const std::string &path)
+{
+    wchar_t full[32768];
+    DWORD n = GetFullPathNameW(wide_of(path).c_str(), DWORD(std::size(full)), full, nullptr);
+    return n > 0 && n < std::size(full) ? utf8_of(full) : path;
+}
+
+std::string current_folder()
+{
+    wchar_t cwd[32768];
+    DWORD n = GetCurrentDirectoryW(DWORD(std::size(cwd)), cwd);
+    if (n == 0 || n >= std::size(cwd))
+        bad("cannot read the current folder");
+    return utf8_of(cwd);
+}
+
+constexpr const char *k_seps = "\\/";
+#else
+std::string full_path(const std::string &path)
 {
     char real[PATH_MAX];
-    std::string p = realpath(path.c_str(), real) ? real : path;
-    while (p.size() > 1 && p.back() == '/')
+    return realpath(path.c_str(), real) ? real : path;
+}
+
+std::string current_folder()
+{
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd))
+        bad("cannot read the current folder");
+    return cwd;
+}
+
+constexpr const char *k_seps = "/";
+#endif
+
+// The base name of a folder, used as its share name ("root" for '/', and
+// for a drive's root on Windows).
+std::string base_name(const std::string &path)
+{
+    std::string p = full_path(path);
+    while (p.size() > 1 && std::strchr(k_seps, p.back()))
         p.pop_back();
-    size_t slash = p.rfind('/');
+    size_t slash = p.find_last_of(k_seps);
     std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    return name.empty() ? "root" : name;
+    return name.empty() || name.back() == ':' ? "root" : name;
 }
 
 config parse_args(int argc, char **argv)
@@ -173,6 +243,31 @@ config parse_args(int argc, char **argv)
     return c;
 }
 
+#ifdef _WIN32
+// Turns the echo of a console on standard input off for its lifetime.
+struct echo_off {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    bool changed = false;
+
+    echo_off()
+    {
+        if (GetConsoleMode(in, &mode))
+            changed = SetConsoleMode(in, mode & ~DWORD(ENABLE_ECHO_INPUT)) != 0;
+    }
+    ~echo_off()
+    {
+        if (changed) {
+            SetConsoleMode(in, mode);
+            std::fputc('\n', stderr);  // the line feed the user typed was not echoed
+        }
+    }
+    echo_off(const echo_off &) = delete;
+    echo_off &operator=(const echo_off &) = delete;
+};
+
+bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
+#else
 // The terminal settings in force before the password prompt turned echo off,
 // put back by the guard or, when a signal ends the program at the prompt, by
 // the handler.
@@ -217,6 +312,9 @@ struct echo_off {
     echo_off &operator=(const echo_off &) = delete;
 };
 
+bool stdin_is_terminal() { return isatty(STDIN_FILENO) != 0; }
+#endif
+
 // The password of --user: TBSMB1S_PASSWORD, else one line of standard input,
 // so it never shows in the process list. Typed on a terminal, it is not
 // echoed either.
@@ -226,7 +324,7 @@ std::string read_password(const std::string &user)
         return env;
     std::string line;
     bool ok;
-    if (isatty(STDIN_FILENO)) {
+    if (stdin_is_terminal()) {
         echo_off quiet;
         std::fprintf(stderr, "password for %s: ", user.c_str());
         std::fflush(stderr);
@@ -249,9 +347,7 @@ void configure(config *c)
         check(tbsmb1s_set_option(o.substr(0, eq).c_str(), o.substr(eq + 1).c_str()), "--option " + o);
     }
     if (c->shares.empty() && c->simulate.empty()) {
-        char cwd[PATH_MAX];
-        if (!getcwd(cwd, sizeof cwd))
-            bad("cannot read the current folder");
+        std::string cwd = current_folder();
         c->shares.push_back({base_name(cwd), cwd});
     }
     for (const share_arg &s : c->shares)
@@ -262,6 +358,16 @@ void configure(config *c)
         check(tbsmb1s_allow_cidr(a.c_str()), "--allow " + a);
 }
 
+#ifdef _WIN32
+// Windows has no user to become: --run-as is refused before anything starts.
+struct account {
+    std::string name;
+};
+
+account look_up(const std::string &user) { bad("--run-as " + user + ": not available on Windows"); }
+
+void drop_to(const account &) {}
+#else
 // The account of --run-as, looked up before anything starts.
 struct account {
     std::string name;
@@ -299,6 +405,7 @@ void drop_to(const account &a)
     if (a.uid != 0 && (setuid(0) == 0 || seteuid(0) == 0))
         fail("root could be taken back");
 }
+#endif
 
 // s as one word for a POSIX shell: as it is when it holds only safe
 // characters, else in single quotes.
@@ -333,16 +440,59 @@ void print_stats()
     std::fflush(stdout);
 }
 
+#ifdef _WIN32
+HANDLE g_stop_event;
+
+// Console control events arrive on a thread of their own: Ctrl-C,
+// Ctrl-Break and closing the console all stop the server.
+BOOL WINAPI on_console_event(DWORD)
+{
+    SetEvent(g_stop_event);
+    return TRUE;
+}
+
+void prepare_wait()
+{
+    g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!g_stop_event || !SetConsoleCtrlHandler(on_console_event, TRUE))
+        bad("cannot watch for Ctrl-C");
+}
+
+// Waits up to ms milliseconds; true when the server is to stop.
+bool wait_for_stop(long long ms)
+{
+    return WaitForSingleObject(g_stop_event, DWORD(ms)) == WAIT_OBJECT_0;
+}
+#else
+sigset_t g_handled;
+
+// Blocks the signals handled here before any thread starts, so that they
+// all arrive at the wait below.
+void prepare_wait()
+{
+    sigemptyset(&g_handled);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&g_handled, sig);
+    pthread_sigmask(SIG_BLOCK, &g_handled, nullptr);
+}
+
+// Waits up to ms milliseconds for a signal; true when the server is to stop.
+bool wait_for_stop(long long ms)
+{
+    timespec wait = {time_t(ms / 1000), long(ms % 1000) * 1000000};
+    int sig = sigtimedwait(&g_handled, nullptr, &wait);
+    if (sig == SIGUSR1)
+        print_stats();
+    if (sig == SIGHUP)
+        std::fprintf(stderr, "tbsmb1s-serve: SIGHUP ignored (nothing to reload; restart to change the "
+                             "configuration)\n");
+    return sig == SIGINT || sig == SIGTERM;
+}
+#endif
+
 int serve(const config &c, const account *run_as)
 {
-    // Block the signals handled here before any thread starts, so that they
-    // all arrive at the wait below.
-    sigset_t handled;
-    sigemptyset(&handled);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
-        sigaddset(&handled, sig);
-    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
-
+    prepare_wait();
     check(tbsmb1s_start(c.address.c_str(), c.port, c.server_name.empty() ? nullptr : c.server_name.c_str()),
           "start");
     if (run_as)
@@ -370,25 +520,45 @@ int serve(const config &c, const account *run_as)
             next += every;
             continue;
         }
-        timespec wait = {time_t(left / 1000), long(left % 1000) * 1000000};
-        int sig = sigtimedwait(&handled, nullptr, &wait);
-        if (sig == SIGINT || sig == SIGTERM)
+        if (wait_for_stop(left))
             break;
-        if (sig == SIGUSR1)
-            print_stats();
-        if (sig == SIGHUP)
-            std::fprintf(stderr, "tbsmb1s-serve: SIGHUP ignored (nothing to reload; restart to change the "
-                                 "configuration)\n");
     }
     tbsmb1s_stop();
     print_stats();
     return 0;
 }
 
+#ifdef _WIN32
+// The arguments as UTF-8, whatever the system's code page.
+std::vector<std::string> g_args;
+std::vector<char *> g_argv;
+
+void utf8_args(int *argc, char ***argv)
+{
+    int n = 0;
+    wchar_t **w = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!w)
+        return;
+    for (int i = 0; i < n; i++)
+        g_args.push_back(utf8_of(w[i]));
+    LocalFree(w);
+    for (std::string &a : g_args)
+        g_argv.push_back(a.data());
+    g_argv.push_back(nullptr);
+    *argc = n;
+    *argv = g_argv.data();
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    utf8_args(&argc, &argv);
+    // Paths, share names and messages are UTF-8; so is what the console shows.
+    SetConsoleOutputCP(CP_UTF8);
+#endif
     config c = parse_args(argc, argv);
     account run_as;
     if (!c.run_as.empty())
