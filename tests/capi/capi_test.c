@@ -70,8 +70,12 @@ static void check_exports(void)
     check_code(tbsmb1s_add_share("IPC$", "/"), TBSMB1S_EEXIST, "add_share: IPC$ is built in");
     check_code(tbsmb1s_add_share("gone", "/nonexistent-tb1s"), TBSMB1S_ENOTFOUND,
                "add_share: /nonexistent-tb1s does not exist");
+#ifdef _WIN32
+    printf("skip: add_share of a device (Windows has no device in the folder tree to name)\n");
+#else
     check_code(tbsmb1s_add_share("null", "/dev/null"), TBSMB1S_EINVAL,
                "add_share: /dev/null is neither a folder nor a regular file");
+#endif
     check_code(tbsmb1s_add_share("root", "/"), TBSMB1S_OK, NULL);
     check_code(tbsmb1s_add_share("ROOT", "/"), TBSMB1S_EEXIST, "add_share: ROOT exists");
     check_code(tbsmb1s_remove_share(NULL), TBSMB1S_EINVAL, "remove_share: NULL name");

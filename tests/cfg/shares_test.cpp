@@ -59,7 +59,7 @@ class Shares : public ::testing::Test {
     void TearDown() override
     {
         clear_tables();
-        unsetenv("TBSMB1S_TRACE");
+        tb1s_test::unset_env("TBSMB1S_TRACE");
     }
     temp_dir tmp;
 };
@@ -226,7 +226,7 @@ TEST_F(Shares, BuiltInIpcAndListing)
 TEST_F(Shares, TraceLines)
 {
     const std::string dir = tmp.mkdir("m");
-    setenv("TBSMB1S_TRACE", "1", 1);
+    tb1s_test::set_env("TBSMB1S_TRACE", "1");
     ::testing::internal::CaptureStderr();
     tbsmb1s_add_share("m", dir.c_str());
     tbsmb1s_add_share(nullptr, nullptr);

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <signal.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +30,12 @@ void probe_fn(void *arg)
 {
     auto *p = static_cast<probe *>(arg);
     p->seen_arg = arg;
+#ifdef _WIN32
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    p->stack = size_t(high - low);
+    p->all_blocked = true;  // no signal masks on Windows
+#else
     pthread_attr_t a;
     if (pthread_getattr_np(pthread_self(), &a) == 0) {
         pthread_attr_getstacksize(&a, &p->stack);
@@ -35,6 +45,7 @@ void probe_fn(void *arg)
     pthread_sigmask(SIG_SETMASK, nullptr, &cur);
     p->all_blocked = sigismember(&cur, SIGINT) == 1 && sigismember(&cur, SIGTERM) == 1 &&
                      sigismember(&cur, SIGPIPE) == 1;
+#endif
     p->runs++;
 }
 
@@ -51,9 +62,11 @@ TEST(Sys, ThreadRunsOnceWithItsArgumentOnAOneMebibyteStack)
     EXPECT_LT(p.stack, 2u * 1048576u) << "the requested 1 MiB, not the process default";
     EXPECT_TRUE(p.all_blocked) << "library threads must leave the host's signals alone";
 
+#ifndef _WIN32
     sigset_t cur;
     pthread_sigmask(SIG_SETMASK, nullptr, &cur);
     EXPECT_EQ(sigismember(&cur, SIGINT), 0) << "the caller's signal mask must be restored";
+#endif
     tb1s_thread_join(nullptr);
 }
 

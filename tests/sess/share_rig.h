@@ -40,12 +40,4 @@ struct share_rig : session_rig {
     t2_reply query(uint16_t tid, uint16_t sub, const bytes &params) { return t2_parse(serve(trans2_req(tid, sub, params))); }
 };
 
-// Sets a file's modification time to Unix seconds.
-inline void set_mtime(const std::string &path, int64_t t)
-{
-    using namespace std::chrono;
-    auto sys = sys_seconds(seconds(t));
-    std::filesystem::last_write_time(path, file_clock::from_sys(sys));
-}
-
 }  // namespace tb1s_test

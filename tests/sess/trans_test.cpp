@@ -173,7 +173,7 @@ TEST(Trace, OnlyRefusalsAreTraced)
     smb1_request find = trans2_req(TID, 1, le().u16(0x16).u16(10).u16(6).u16(0x0104).u32(0).utf16("\\a\\b\\*.mp3"));
     create_args create;
     create.disposition = 2;
-    setenv("TBSMB1S_TRACE", "1", 1);
+    tb1s_test::set_env("TBSMB1S_TRACE", "1");
     ::testing::internal::CaptureStderr();
     g.serve(qfile());
     g.serve(past);
@@ -184,7 +184,7 @@ TEST(Trace, OnlyRefusalsAreTraced)
     ::testing::internal::CaptureStderr();
     g.serve(create_req(0x0803, "srvsvc", create));
     std::string refused = ::testing::internal::GetCapturedStderr();
-    unsetenv("TBSMB1S_TRACE");
+    tb1s_test::unset_env("TBSMB1S_TRACE");
     EXPECT_EQ(served, "");
     EXPECT_EQ(refused, "[open] refused: disposition 2 would create or replace\n");
 }

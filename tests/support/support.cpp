@@ -47,33 +47,25 @@ bytes from_hex(const std::string &hex)
     return out;
 }
 
-temp_dir::temp_dir()
-{
-    std::string tmpl = (fs::temp_directory_path() / "tb1s-test-XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path = tmpl;
-}
-
 temp_dir::~temp_dir()
 {
     std::error_code ec;
-    fs::remove_all(path, ec);
+    fs::remove_all(u8_path(path), ec);
 }
 
 std::string temp_dir::write(const std::string &rel, const std::string &content) const
 {
-    fs::path p = fs::path(path) / rel;
+    fs::path p = u8_path(path) / u8_path(rel);
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
-    return p.string();
+    return u8_text(p);
 }
 
 std::string temp_dir::mkdir(const std::string &rel) const
 {
-    fs::path p = fs::path(path) / rel;
+    fs::path p = u8_path(path) / u8_path(rel);
     fs::create_directories(p);
-    return p.string();
+    return u8_text(p);
 }
 
 stat_watch::stat_watch()

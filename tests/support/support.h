@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -27,6 +28,19 @@ inline std::string numbered(const char *prefix, long n)
     std::string s = prefix;
     s += std::to_string(n);
     return s;
+}
+
+// A path from UTF-8 text and the UTF-8 text of a path, with the platform's
+// separator: paths the tests hand to the library are UTF-8 on every system
+// (a narrow path on Windows would be taken in the ANSI code page).
+inline std::filesystem::path u8_path(const std::string &s)
+{
+    return std::filesystem::path(std::u8string(s.begin(), s.end())).make_preferred();
+}
+inline std::string u8_text(const std::filesystem::path &p)
+{
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
 }
 
 // The parts one after another.
@@ -62,6 +76,14 @@ struct temp_dir {
     // Makes a named pipe (FIFO) and returns its full path.
     std::string fifo(const std::string &rel) const;
 };
+
+// Sets the modification time of a file or folder to Unix seconds.
+void set_mtime(const std::string &path, int64_t t);
+
+// Sets or removes a variable of the process environment. set_env is false
+// when the platform cannot hold the value (Windows keeps no empty variable).
+bool set_env(const char *name, const char *value);
+void unset_env(const char *name);
 
 // The statistics counters at construction; delta(i) is the change since.
 struct stat_watch {

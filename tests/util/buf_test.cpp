@@ -103,12 +103,16 @@ TEST(ErrorSlot, FailRecordsAndReturnsCode)
 
 TEST(Trace, FollowsTheEnvironmentAtEachCall)
 {
-    unsetenv("TBSMB1S_TRACE");
+    tb1s_test::unset_env("TBSMB1S_TRACE");
     EXPECT_FALSE(tb1s_trace_on());
-    setenv("TBSMB1S_TRACE", "", 1);
+    ASSERT_TRUE(tb1s_test::set_env("TBSMB1S_TRACE", "1"));
+    EXPECT_TRUE(tb1s_trace_on());
+    tb1s_test::unset_env("TBSMB1S_TRACE");
+    EXPECT_FALSE(tb1s_trace_on());
+    if (!tb1s_test::set_env("TBSMB1S_TRACE", ""))
+        GTEST_SKIP() << "this system keeps no empty environment variable";
     EXPECT_TRUE(tb1s_trace_on()) << "an empty value turns tracing on";
-    unsetenv("TBSMB1S_TRACE");
-    EXPECT_FALSE(tb1s_trace_on());
+    tb1s_test::unset_env("TBSMB1S_TRACE");
 }
 
 TEST(Reader, StickyErrorAndPartialValues)
