@@ -196,8 +196,9 @@ void sign_reply(tb1s_session *s, tb1s_buf *b, uint32_t seq)
 void frame_loop(tb1s_session *s)
 {
     for (;;) {
-        // A stopping service serves no further message, however busy the peer.
-        if (stopping(s))
+        // The stop flag and the deadlines are checked at every packet, so
+        // neither a busy peer nor a stream of keep-alives outlasts them.
+        if (!may_go_on(s, k_no_packet))
             return;
         uint64_t since = held(s) > 0 ? sess_now_ms(s) : k_no_packet;
         if (!fill(s, 4, &since))
@@ -229,7 +230,7 @@ void frame_loop(tb1s_session *s)
         if (!fill(s, need, &since))
             return;
         s->last_active = sess_now_ms(s);
-        if (!may_go_on(s, k_no_packet))  // the stop flag, and the logon deadline of a chatty peer
+        if (!may_go_on(s, k_no_packet))  // a stopping service serves no further message
             return;
         bool was_logged_on = s->logged_on != 0;
         sess_serve(s, s->rbuf + s->rpos + 4, len);
