@@ -1,19 +1,25 @@
 /* The yardstick of bench/get_throughput: a plain TCP copy of a file over
  * loopback, with no protocol on top.
  *
- *   raw_copy recv             listen on 127.0.0.1, print the port, accept one
- *                             connection, read and discard until the sender
- *                             shuts its side, print the byte count, close.
- *   raw_copy send PORT FILE   connect to 127.0.0.1:PORT, read FILE in 64 KiB
- *                             pieces and write each to the socket, shut the
- *                             sending side, wait until the receiver closes,
- *                             then print "BYTES START END": the bytes sent and
- *                             the CLOCK_MONOTONIC seconds at the connect and
- *                             at the receiver's close.
+ *   raw_copy recv [BUF]            listen on 127.0.0.1, print the port, accept
+ *                                  one connection, read and discard until the
+ *                                  sender shuts its side, print the byte
+ *                                  count, close.
+ *   raw_copy send PORT FILE [BUF]  connect to 127.0.0.1:PORT, read FILE in
+ *                                  64 KiB pieces and write each to the socket,
+ *                                  shut the sending side, wait until the
+ *                                  receiver closes, then print "BYTES START
+ *                                  END": the bytes sent and the CLOCK_MONOTONIC
+ *                                  seconds at the connect and at the
+ *                                  receiver's close.
  *
  * The sender and the receiver run as two processes, as a server and a client
  * do. Waiting for the receiver's close means the time covers every byte
- * received, not only handed to the kernel. Both use 64 KiB buffers. */
+ * received, not only handed to the kernel. Both read and write 64 KiB at a
+ * time. BUF, when given and not 0, sets the socket's receive (recv) or send
+ * (send) buffer in bytes, which turns off the kernel's autotuning: many copies
+ * at once run faster with small buffers, whose bytes are still in the CPU
+ * cache when the receiver reads them. */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
 #include <errno.h>
@@ -53,11 +59,18 @@ static struct sockaddr_in loopback(unsigned port)
     return a;
 }
 
-static int receive(void)
+static void set_buffer(int fd, int option, int bytes)
+{
+    if (bytes > 0 && setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes) < 0)
+        die("setsockopt");
+}
+
+static int receive(int bufsize)
 {
     int srv = socket(AF_INET, SOCK_STREAM, 0);
     if (srv < 0)
         die("socket");
+    set_buffer(srv, SO_RCVBUF, bufsize);  /* before listen, so the window is sized from it */
     struct sockaddr_in a = loopback(0);
     socklen_t len = sizeof a;
     if (bind(srv, (struct sockaddr *)&a, sizeof a) < 0 || listen(srv, 1) < 0 ||
@@ -101,7 +114,7 @@ static void write_all(int fd, const char *p, size_t n)
     }
 }
 
-static int send_file(unsigned port, const char *path)
+static int send_file(unsigned port, const char *path, int bufsize)
 {
     int f = open(path, O_RDONLY);
     if (f < 0)
@@ -109,6 +122,7 @@ static int send_file(unsigned port, const char *path)
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0)
         die("socket");
+    set_buffer(s, SO_SNDBUF, bufsize);
     struct sockaddr_in a = loopback(port);
     double start = now();
     if (connect(s, (struct sockaddr *)&a, sizeof a) < 0)
@@ -140,10 +154,10 @@ static int send_file(unsigned port, const char *path)
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && strcmp(argv[1], "recv") == 0)
-        return receive();
-    if (argc == 4 && strcmp(argv[1], "send") == 0)
-        return send_file((unsigned)strtoul(argv[2], NULL, 10), argv[3]);
-    fputs("usage: raw_copy recv | raw_copy send PORT FILE\n", stderr);
+    if ((argc == 2 || argc == 3) && strcmp(argv[1], "recv") == 0)
+        return receive(argc == 3 ? atoi(argv[2]) : 0);
+    if ((argc == 4 || argc == 5) && strcmp(argv[1], "send") == 0)
+        return send_file((unsigned)strtoul(argv[2], NULL, 10), argv[3], argc == 5 ? atoi(argv[4]) : 0);
+    fputs("usage: raw_copy recv [BUF] | raw_copy send PORT FILE [BUF]\n", stderr);
     return 2;
 }
