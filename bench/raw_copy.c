@@ -18,8 +18,8 @@
  * received, not only handed to the kernel. Both read and write 64 KiB at a
  * time. BUF, when given and not 0, sets the socket's receive (recv) or send
  * (send) buffer in bytes, which turns off the kernel's autotuning: many copies
- * at once run faster with small buffers, whose bytes are still in the CPU
- * cache when the receiver reads them. */
+ * at once run far faster with small buffers, likely because their bytes are
+ * still in the CPU cache when the receiver reads them. */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
 #include <errno.h>
