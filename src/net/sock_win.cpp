@@ -195,6 +195,19 @@ int32_t tb1s_sock_send(tb1s_sock s, const void *p, int32_t n)
     return r >= 0 ? int32_t(r) : again_or_err();
 }
 
+// One WSASend of both pieces (an empty one is left out).
+int32_t tb1s_sock_send2(tb1s_sock s, const void *a, int32_t an, const void *b, int32_t bn)
+{
+    WSABUF bufs[2] = {{ULONG(an), static_cast<CHAR *>(const_cast<void *>(a))},
+                      {ULONG(bn), static_cast<CHAR *>(const_cast<void *>(b))}};
+    WSABUF *first = an > 0 ? bufs : bufs + 1;
+    DWORD count = an > 0 && bn > 0 ? 2 : 1;
+    DWORD sent = 0;
+    if (WSASend(sock_of(s), first, count, &sent, 0, nullptr, nullptr) == 0)
+        return int32_t(sent);
+    return again_or_err();
+}
+
 int tb1s_sock_wait(tb1s_sock s, bool write, int32_t ms)
 {
     WSAPOLLFD p{};

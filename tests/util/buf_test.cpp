@@ -101,18 +101,27 @@ TEST(ErrorSlot, FailRecordsAndReturnsCode)
     EXPECT_EQ(std::string(tb1s_error()), long_msg.substr(0, 511));
 }
 
-TEST(Trace, FollowsTheEnvironmentAtEachCall)
+// The switch is read once and again at a reload (each server start), not at
+// every trace point.
+TEST(Trace, ReadsTheEnvironmentAtAReload)
 {
     tb1s_test::unset_env("TBSMB1S_TRACE");
+    tb1s_trace_reload();
     EXPECT_FALSE(tb1s_trace_on());
     ASSERT_TRUE(tb1s_test::set_env("TBSMB1S_TRACE", "1"));
+    EXPECT_FALSE(tb1s_trace_on()) << "no getenv per call";
+    tb1s_trace_reload();
     EXPECT_TRUE(tb1s_trace_on());
     tb1s_test::unset_env("TBSMB1S_TRACE");
+    tb1s_trace_reload();
     EXPECT_FALSE(tb1s_trace_on());
     if (!tb1s_test::set_env("TBSMB1S_TRACE", ""))
         GTEST_SKIP() << "this system keeps no empty environment variable";
+    tb1s_trace_reload();
     EXPECT_TRUE(tb1s_trace_on()) << "an empty value turns tracing on";
     tb1s_test::unset_env("TBSMB1S_TRACE");
+    tb1s_trace_reload();
+    EXPECT_FALSE(tb1s_trace_on());
 }
 
 TEST(Reader, StickyErrorAndPartialValues)
