@@ -2,8 +2,6 @@
 // loopback, idle timeout, and stops that clients cannot hold up.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <memory>
 
@@ -31,7 +29,7 @@ bool send_all(int fd, const bytes &b)
 {
     size_t off = 0;
     while (off < b.size()) {
-        ssize_t r = send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL);
+        long r = sock_send(fd, b.data() + off, b.size() - off);
         if (r <= 0)
             return false;
         off += size_t(r);
@@ -46,10 +44,9 @@ bool recv_exact(int fd, uint8_t *p, size_t n, int ms)
     size_t got = 0;
     while (got < n) {
         int left = ms - int(ms_since(t0));
-        pollfd pf{fd, POLLIN, 0};
-        if (left <= 0 || poll(&pf, 1, left) <= 0)
+        if (left <= 0 || !sock_readable(fd, left))
             return false;
-        ssize_t r = recv(fd, p + got, n - got, 0);
+        long r = sock_recv(fd, p + got, n - got);
         if (r <= 0)
             return false;
         got += size_t(r);
@@ -96,7 +93,7 @@ protected:
     {
         tbsmb1s_stop();
         if (fd >= 0)
-            close(fd);
+            sock_close(fd);
     }
     int32_t start_service()
     {
@@ -113,7 +110,7 @@ protected:
         bytes body;
         bool ok = probe >= 0 && send_all(probe, nbss(bytes(68, 0x20), 0x81)) && recv_packet(probe, &type, &body, 5000);
         if (probe >= 0)
-            close(probe);
+            sock_close(probe);
         tbsmb1s_stop();
         return ok && type == 0x82;
     }
@@ -150,7 +147,7 @@ TEST_F(Session, AnswersSessionRequestAndEchoOverTcp)
 
     EXPECT_EQ(tbsmb1s_client_count(), 1);
     EXPECT_EQ(tb1s_stat_get(STAT_CONNECTIONS), conns + 1);
-    close(fd);
+    sock_close(fd);
     fd = -1;
     EXPECT_TRUE(wait_for_clients(0, 5000)) << "a closed connection is reaped";
 
@@ -201,14 +198,14 @@ TEST_F(Session, StopIsNotHeldUpByAClientThatNeverReads)
     start();
     fd = connect_to("127.0.0.1", port);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+    ASSERT_TRUE(sock_nonblocking(fd));
     const bytes echo = smb1_frame(echo_request(1, bytes(60000, 'x')));
     // Push requests until nothing more goes for half a second: the server
     // is then stuck writing a reply nobody reads.
     size_t off = 0, total = 0;
     auto last = std::chrono::steady_clock::now();
     while (ms_since(last) < 500 && total < (size_t(512) << 20)) {
-        ssize_t r = send(fd, echo.data() + off, echo.size() - off, MSG_NOSIGNAL);
+        long r = sock_send(fd, echo.data() + off, echo.size() - off);
         if (r > 0) {
             off = (off + size_t(r)) % echo.size();
             total += size_t(r);
@@ -235,7 +232,7 @@ TEST_F(Session, ConnectionBeyondMaxClientsIsClosedAndCounted)
     int second = connect_to("127.0.0.1", port);
     ASSERT_GE(second, 0) << "the system accepts it; the server closes it";
     EXPECT_TRUE(closed_by_peer(second, 5000));
-    close(second);
+    sock_close(second);
     EXPECT_EQ(tb1s_stat_get(STAT_REFUSED_FULL), refused + 1);
     std::vector<event_rec> turned = world.events_of(tb1s_event_kind::conn_refused);
     ASSERT_EQ(turned.size(), 1u);
@@ -279,7 +276,7 @@ struct busy_client {
         if (t.joinable())
             t.join();
         if (fd >= 0)
-            close(fd);
+            sock_close(fd);
     }
 };
 
@@ -353,11 +350,11 @@ TEST_F(Session, DeadlinesCloseStalledConnections)
         bool closed = false;
         while (!closed && ms_since(t0) < 5000) {
             if (!r.every.empty())
-                send(c, r.every.data(), r.every.size(), MSG_NOSIGNAL);
+                sock_send(c, r.every.data(), r.every.size());
             closed = closed_by_peer(c, 100);
         }
         int64_t took = ms_since(t0);
-        close(c);
+        sock_close(c);
         EXPECT_TRUE(closed) << r.what;
         EXPECT_GE(took, r.at_least) << r.what << ": closed before its deadline";
         EXPECT_LT(took, 3000) << r.what;
@@ -412,15 +409,15 @@ TEST_F(Session, PerPeerCapLeavesRoomForOthers)
     uint8_t type;
     bytes body;
     EXPECT_TRUE(recv_packet(fd, &type, &body, 5000)) << "a client from 127.0.0.2 is served";
-    close(a);
-    close(b);
-    close(third);
+    sock_close(a);
+    sock_close(b);
+    sock_close(third);
     ASSERT_TRUE(wait_for_clients(1, 5000));
     int again = connect_to("127.0.0.1", port);
     ASSERT_GE(again, 0);
     ASSERT_TRUE(send_all(again, smb1_frame(echo_request(4))));
     EXPECT_TRUE(recv_packet(again, &type, &body, 5000)) << "a slot freed is a slot again";
-    close(again);
+    sock_close(again);
 }
 
 // Before a logon a message may hold at most 64 KiB, whatever max_message.
