@@ -128,8 +128,8 @@ TEST(Runner, StopFlagEndsTheSessionAtItsNextWait)
     EXPECT_EQ(w.delta(STAT_TIMEOUTS), 0) << "a stop is no timeout";
 }
 
-// A session reports its start and its end, with the bytes of the SMB
-// messages it sent (not the NetBIOS headers or session responses).
+// A session reports its start and its end under its number, with the bytes
+// of the SMB messages it sent (not the NetBIOS headers or session responses).
 TEST(Runner, ReportsItsStartAndEnd)
 {
     conn c;
@@ -145,6 +145,14 @@ TEST(Runner, ReportsItsStartAndEnd)
     for (const smb1_reply &r : replies_of(c.writes))
         sent += r.raw.size();
     EXPECT_EQ(ev[1].bytes_sent, sent);
+    // Both carry the session's number, and the next session has another.
+    EXPECT_NE(ev[0].conn, 0u);
+    EXPECT_EQ(ev[1].conn, ev[0].conn);
+    conn next;
+    next.run();
+    std::vector<event_rec> next_ev = next.world->events();
+    ASSERT_FALSE(next_ev.empty());
+    EXPECT_GT(next_ev[0].conn, ev[0].conn);
 
     conn quiet;  // a world without a sink
     quiet.world->record_events = false;
