@@ -157,8 +157,9 @@ typedef struct tbsmb1s_event {
     const char *peer;      /* the client's address, e.g. "192.0.2.7" or "fd00::1" (no port) */
     int32_t reason;        /* REFUSED: TBSMB1S_REFUSED_* */
     int32_t guest;         /* LOGON, LOGON_FAILED: 1 for a guest or anonymous logon, else 0 */
-    const char *user;      /* LOGON: the account as declared ("" for a guest); LOGON_FAILED: the name
-                              the client gave, "" when none. Client-supplied: may hold any character */
+    const char *user;      /* LOGON: the account as declared, or for a guest the name the client gave;
+                              LOGON_FAILED: the name the client gave. "" when none. A name the client
+                              gave may hold any character */
     const char *share;     /* TREE, TREE_REFUSED: the share as the client named it (client-supplied);
                               WRITE_REFUSED: the share of the request's tree, "" when none */
     const char *command;   /* WRITE_REFUSED: the SMB1 command refused, e.g. "WRITE_ANDX", "NT_CREATE_ANDX" */
