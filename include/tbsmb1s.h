@@ -134,7 +134,8 @@ enum {
     TBSMB1S_EVENT_LOGON_FAILED = 4,   /* a logon was answered with a failure */
     TBSMB1S_EVENT_TREE = 5,           /* a tree connect to a share or IPC$ was accepted */
     TBSMB1S_EVENT_TREE_REFUSED = 6,   /* a tree connect was refused (not logged on, unknown share, too many) */
-    TBSMB1S_EVENT_SMB2_ONLY = 7,      /* the client offered SMB2: it got the SMB2 answer and is disconnected */
+    TBSMB1S_EVENT_SMB2_ONLY = 7,      /* the client wants SMB2: an SMB1 NEGOTIATE offering SMB2 gets the SMB2
+                                         answer and the end; an SMB2 message is dropped (once a session) */
     TBSMB1S_EVENT_WRITE_REFUSED = 8,  /* a request that would change the disk was refused */
     TBSMB1S_EVENT_DISCONNECTED = 9    /* the session has ended */
 };

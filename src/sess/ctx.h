@@ -24,7 +24,8 @@ enum class tb1s_event_kind : int32_t {
     logon_failed,      // a logon was refused
     tree_ok,           // a tree connect reached a share
     tree_refused,      // a tree connect was refused
-    smb2_turned_away,  // the client offered SMB2 and got the SMB2 answer and the end
+    smb2_turned_away,  // the client offered SMB2 and got the SMB2 answer and the end, or sent
+                       // SMB2 messages, which are dropped (reported once per session)
     write_refused,     // a request that would change the disk was refused
     disconnect,        // the session has ended
 };

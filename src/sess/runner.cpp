@@ -21,6 +21,7 @@ constexpr int32_t k_read_timeout_ms = 100;   // granularity of the idle and stop
 constexpr int k_eof_limit = 3;               // the third end of stream in one read ends it
 constexpr int32_t k_drain_chunk = 512;
 constexpr uint8_t k_smb1_magic[4] = {0xFF, 'S', 'M', 'B'};
+constexpr uint8_t k_smb2_magic[4] = {0xFE, 'S', 'M', 'B'};
 
 // Sessions started in this process, whatever their world: numbers the
 // sessions in their events, so a host can tell apart two connections from
@@ -239,6 +240,13 @@ void sess_serve(tb1s_session *s, const uint8_t *msg, uint64_t len)
 {
     if (len <= 32 || !is_smb1(msg, len)) {
         sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
+        // A client set to SMB2 only opens with an SMB2 NEGOTIATE, which
+        // gets no answer; the host hears of it at once, not when the
+        // client gives up.
+        if (!s->smb2_seen && len >= 4 && std::memcmp(msg, k_smb2_magic, 4) == 0) {
+            s->smb2_seen = 1;
+            sess_event(s, tb1s_event{.kind = tb1s_event_kind::smb2_turned_away});
+        }
         return;
     }
     capture(s, msg);

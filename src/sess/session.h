@@ -78,6 +78,7 @@ struct tb1s_session {
     uint64_t last_active;       // monotonic ms of the last complete packet
     uint64_t bytes_sent;        // SMB message bytes sent, NetBIOS headers not counted
     int32_t stop;               // end the session after the current reply
+    int32_t smb2_seen;          // an SMB2 message has been reported
 
     // The request being served (16 significant bits in the identifiers).
     uint8_t command;
