@@ -187,7 +187,9 @@ typedef void (*tbsmb1s_event_fn)(void *user_data, const tbsmb1s_event *event);
  * Replacing: the new callback takes effect at once, for connections that
  * are already running too. This function waits until every call of the
  * callback it replaces has returned, so once it returns the old callback
- * is never called again and its user_data may be freed. */
+ * is never called again and its user_data may be freed. Do not call it
+ * while holding a lock that the callback takes: it would wait for a call
+ * that waits for that lock. */
 TBSMB1S_API int32_t tbsmb1s_set_event_callback(tbsmb1s_event_fn fn, void *user_data) TBSMB1S_NOEXCEPT;
 
 #ifdef __cplusplus
