@@ -551,7 +551,7 @@ TEST(Serve, EventLinesOnStandardError)
 
         // Every line: the time, then the event's name and its fields. The
         // time is UTC: within a minute of the test's own clock.
-        const std::regex shape(R"((\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.\d{3}Z ([a-z-]+)( .*)?)");
+        const std::regex shape(R"((\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.\d{3}Z ([a-z0-9-]+)( .*)?)");
         std::vector<std::string> events;
         for (const std::string &line : lines_of(p.err_text)) {
             std::smatch m;
@@ -582,7 +582,7 @@ TEST(Serve, EventLinesOnStandardError)
             "logon-failed user=alice",
             "disconnect duration_ms=D bytes_sent=B",
         };
-        const std::regex who(R"(^([a-z-]+) conn=(\d+) peer=127\.0\.0\.1(.*)$)");
+        const std::regex who(R"(^([a-z0-9-]+) conn=(\d+) peer=127\.0\.0\.1(.*)$)");
         std::map<uint64_t, std::vector<std::string>> by_conn;
         for (const std::string &e : events) {
             std::smatch m;
