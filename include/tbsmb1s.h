@@ -143,7 +143,7 @@ enum {
 /* Why a connection was refused (tbsmb1s_event.reason). */
 enum {
     TBSMB1S_REFUSED_ALLOW = 1,  /* the client's address is not admitted by the allow-list */
-    TBSMB1S_REFUSED_FULL = 2    /* the server holds as many connections as it takes */
+    TBSMB1S_REFUSED_FULL = 2    /* max_clients connections are open, or max_clients_per_peer from this address */
 };
 
 /* One event. Every text is NUL-terminated, never NULL ("" when it does not
