@@ -60,6 +60,19 @@ inline bool sock_was_reset() { return errno == ECONNRESET; }
 inline bool sock_no_ipv6() { return errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL; }
 #endif
 
+// Reads exactly n bytes (blocking); false on an error or an early end.
+inline bool sock_recv_all(int fd, void *p, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        long r = sock_recv(fd, static_cast<char *>(p) + got, n - got);
+        if (r <= 0)
+            return false;
+        got += size_t(r);
+    }
+    return true;
+}
+
 // A listening socket of the tests' own on 127.0.0.1:port, or -1.
 inline int listen_on_loopback(uint16_t port)
 {
