@@ -128,20 +128,23 @@ int tb1s_fs_stat(const char *path, tb1s_fstat *st) { return path_status(path, fa
 int tb1s_fs_lstat(const char *path, tb1s_fstat *st) { return path_status(path, true, st); }
 
 // Whole 1 MiB units of the volume's size and of all its free space (not the
-// calling user's quota), rounded down. The cluster geometry is asked for
-// only to refuse a volume that reports none.
+// calling user's quota), rounded down. Both calls are asked about the root
+// of the volume that holds the path, which a file share's path (a file)
+// and GetDiskFreeSpaceW (a root only) both need. The cluster geometry is
+// asked for only to refuse a volume that reports none.
 int tb1s_fs_space(const char *path, uint64_t *total_units, uint64_t *free_units, uint32_t *sectors_per_unit,
                   uint32_t *bytes_per_sector)
 {
     std::wstring w;
     if (!wide(path, &w))
         return -1;
-    ULARGE_INTEGER avail, total, free_all;
-    if (!GetDiskFreeSpaceExW(w.c_str(), &avail, &total, &free_all))
-        return -1;
-    // GetDiskFreeSpaceW wants the root of the volume, not any folder on it.
+    // The volume root is found from the text of the path alone, so the
+    // object is checked to exist first.
     wchar_t root[k_final_cap];
-    if (!GetVolumePathNameW(w.c_str(), root, k_final_cap))
+    if (GetFileAttributesW(w.c_str()) == INVALID_FILE_ATTRIBUTES || !GetVolumePathNameW(w.c_str(), root, k_final_cap))
+        return -1;
+    ULARGE_INTEGER avail, total, free_all;
+    if (!GetDiskFreeSpaceExW(root, &avail, &total, &free_all))
         return -1;
     DWORD spc = 0, bps = 0, nfree = 0, ntotal = 0;
     if (!GetDiskFreeSpaceW(root, &spc, &bps, &nfree, &ntotal) || spc == 0 || bps == 0)

@@ -202,6 +202,13 @@ TEST(FsWin, SpaceInMebibyteUnits)
     ULARGE_INTEGER avail, all, fr;
     ASSERT_TRUE(GetDiskFreeSpaceExW(tb1s_test::u8_path(t.path).c_str(), &avail, &all, &fr));
     EXPECT_EQ(total, all.QuadPart / 1048576);
+
+    // A single-file share asks about its file.
+    std::string file = t.write("f.bin", "x");
+    uint64_t total2 = 0;
+    ASSERT_EQ(tb1s_fs_space(file.c_str(), &total2, &free_units, &spu, &bps), 0);
+    EXPECT_EQ(total2, total);
+    EXPECT_EQ(tb1s_fs_space((t.path + "\\missing\\x").c_str(), &total2, &free_units, &spu, &bps), -1);
 }
 
 }  // namespace
