@@ -46,6 +46,7 @@ struct tb1s_file {
     int32_t pipe;        // 1 for the "srvsvc" pipe
     uint16_t fid;
     char path[2050];     // canonical host path; empty for the pipe
+    tb1s_share share;    // the share of the open, whose root every read must stay inside
     tb1s_fstat st;       // status snapshot taken at the open (all 0 for the pipe)
     tb1s_buf out;        // pipe: answer bytes beyond what their transaction could carry
     uint64_t out_pos;    // the first of them the client has not read yet

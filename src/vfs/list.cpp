@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cfg/stats.h"
 #include "util/buf.h"
 #include "util/text.h"
 #include "vfs/vfs.h"
@@ -67,17 +68,19 @@ int32_t pick_name(const tb1s_vent *v, int32_t count, const char *name)
     return folded;
 }
 
-int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_vent *out)
+int make_entry(const tb1s_share *share, tb1s_fs_dir *d, const char *dir, const char *name, tb1s_vent *out)
 {
     std::memset(out, 0, sizeof *out);
     char sep = tb1s_fs_sep();
     size_t name_len = std::strlen(name);
+    // The child is looked up through the handle, but its host path must
+    // still fit, as every path the server hands on does.
     char full[k_path_cap];
     if (!listable(name, name_len, sep) || !join_path(dir, name, full, sizeof full))
         return -1;
 
     tb1s_fstat st{};
-    if (tb1s_fs_lstat(full, &st) != 0)
+    if (tb1s_fs_dir_lstat(d, name, &st) != 0)
         return -1;
     if (st.kind == FS_KIND_FILE || st.kind == FS_KIND_DIR) {
         out->kind = out->target_kind = st.kind;
@@ -88,8 +91,8 @@ int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_
         // refused path: the client did not ask for it).
         char target[k_link_cap];
         tb1s_fstat tst{};
-        if (tb1s_fs_realpath(full, target, k_link_cap) != 0 || !inside(target, share) ||
-            tb1s_fs_stat(target, &tst) != 0 || (tst.kind != FS_KIND_FILE && tst.kind != FS_KIND_DIR))
+        if (tb1s_fs_probe(d, name, &tst, target, k_link_cap) != 0 || !inside(target, share) ||
+            (tst.kind != FS_KIND_FILE && tst.kind != FS_KIND_DIR))
             return -1;
         out->kind = FS_KIND_LINK;
         out->target_kind = tst.kind;
@@ -113,9 +116,15 @@ int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count)
     *count = 0;
     if (!dir || dir->kind != VFS_DIR)
         return tb1s_fail(-1, "Not a directory.");
-    tb1s_fs_dir *d = tb1s_fs_opendir(dir->path);
+    char real[k_path_cap];
+    tb1s_fs_dir *d = tb1s_fs_opendir(dir->path, real, sizeof real);
     if (!d)
         return tb1s_fail(-1, "The file cannot be found.");
+    if (!inside(real, &dir->share)) {
+        tb1s_fs_closedir(d);
+        tb1s_stat_add(STAT_PATH_REFUSED, 1);
+        return tb1s_fail(-1, "The file cannot be found.");
+    }
 
     tb1s_vent *v = nullptr;
     int32_t n = 0, cap = 0;
@@ -126,7 +135,7 @@ int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count)
             break;
         if (n == cap && !grow(&v, &cap))
             break;
-        if (make_entry(&dir->share, dir->path, name, &v[n]) == 0)
+        if (make_entry(&dir->share, d, dir->path, name, &v[n]) == 0)
             n++;
     }
     tb1s_fs_closedir(d);
