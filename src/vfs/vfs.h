@@ -41,9 +41,17 @@ tb1s_fs_file *tb1s_vfs_open(const tb1s_share *share, const char *path, tb1s_fsta
 // Lists a VFS_DIR into a malloc'ed array sorted by name bytes (at most
 // 100,000 entries), enumerating the folder actually opened, which must lie
 // inside the share (an escape since the resolution is counted in
-// path_refused). 0, or -1 with a message.
-int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count);
+// path_refused). The array holds no spare room. 0; -1 with a message; -2
+// with a message, and nothing kept, as soon as the names read would hold
+// more than max_bytes (as tb1s_vfs_bytes counts), before any child is
+// looked at, so a refusal costs little more than reading the names.
+int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count, uint64_t max_bytes);
 void tb1s_vfs_free(tb1s_vent *v, int32_t count);
+// The heap memory a listing holds: the array and every name, with an
+// allowance for the allocator's own bookkeeping of each name.
+uint64_t tb1s_vfs_bytes(const tb1s_vent *v, int32_t count);
+// The same for one entry whose name has name_len bytes.
+uint64_t tb1s_vfs_entry_bytes(size_t name_len);
 
 // The parts below are shared by the resolution and listing files (and tests).
 

@@ -384,7 +384,7 @@ TEST_F(Vfs, ListingShowsOnlyWhatIsInside)
     tb1s_vent *v = nullptr;
     int32_t n = -1;
     int64_t before = refused();
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     // Escaping links are left out silently: not counted.
     EXPECT_EQ(refused(), before);
     const std::vector<std::string> want = {"Zeta",     "_x",        "a",      "abs_in",
@@ -424,32 +424,32 @@ TEST_F(Vfs, ListingOfSubfolderAndFailures)
     ASSERT_EQ(tb1s_vfs_resolve("media", "link_dir", &r), 0);
     tb1s_vent *v = nullptr;
     int32_t n = 0;
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     EXPECT_EQ(names_of(v, n), std::vector<std::string>{"b"});
     tb1s_vfs_free(v, n);
 
     tmp.mkdir("media/empty");
     ASSERT_EQ(tb1s_vfs_resolve("media", "empty", &r), 0);
     v = reinterpret_cast<tb1s_vent *>(&r);
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(v, nullptr);
     tb1s_vfs_free(v, n);
 
     ASSERT_EQ(tb1s_vfs_resolve("media", "file.txt", &r), 0);
     n = 7;
-    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n), -1);
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), -1);
     EXPECT_STREQ(tb1s_error(), "Not a directory.");
     EXPECT_EQ(n, 0);
     EXPECT_EQ(v, nullptr);
     ASSERT_EQ(tb1s_vfs_resolve("ipc$", "", &r), 0);
-    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n), -1);
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), -1);
     EXPECT_STREQ(tb1s_error(), "Not a directory.");
 
     // The folder vanished between resolution and listing.
     ASSERT_EQ(tb1s_vfs_resolve("media", "a/b", &r), 0);
     fs::remove_all(root + "/a/b");
-    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n), -1);
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), -1);
     EXPECT_STREQ(tb1s_error(), "The file cannot be found.");
     tb1s_vfs_free(nullptr, 0);
 }
@@ -483,7 +483,7 @@ TEST_F(Vfs, SwapAfterResolutionIsCaughtOnWhatIsOpened)
         int64_t before = refused();
         tb1s_vent *v = nullptr;
         int32_t n = 0;
-        EXPECT_EQ(tb1s_vfs_list(&dir, &v, &n), r.list_rc) << r.what;
+        EXPECT_EQ(tb1s_vfs_list(&dir, &v, &n, UINT64_MAX), r.list_rc) << r.what;
         if (r.list_rc == 0) {
             EXPECT_EQ(names_of(v, n), std::vector<std::string>{"deep.txt"}) << r.what;
         } else {
@@ -505,6 +505,35 @@ TEST_F(Vfs, SwapAfterResolutionIsCaughtOnWhatIsOpened)
     }
 }
 
+// A listing that would hold more than its byte limit stops and keeps
+// nothing; one that fits exactly is whole.
+TEST_F(Vfs, ListingWithinAByteLimit)
+{
+    for (const std::string &n : {std::string("x"), std::string("name-of-some-length"), std::string(200, 'y')})
+        tmp.write("media/plain/" + n, "");
+    tb1s_vres r;
+    ASSERT_EQ(tb1s_vfs_resolve("media", "plain", &r), 0);
+    tb1s_vent *v = nullptr;
+    int32_t n = 0;
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
+    const uint64_t bytes = tb1s_vfs_bytes(v, n);
+    const int32_t whole = n;
+    tb1s_vfs_free(v, n);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, bytes), 0);
+    EXPECT_EQ(n, whole);
+    tb1s_vfs_free(v, n);
+    v = reinterpret_cast<tb1s_vent *>(&r);
+    n = 7;
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, bytes - 1), -2);
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(n, 0);
+    EXPECT_STREQ(tb1s_error(), "The listing would exceed the memory allowed.");
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, 0), -2);
+    EXPECT_EQ(tb1s_vfs_entry_bytes(0), sizeof(tb1s_vent) + 16);
+    EXPECT_EQ(tb1s_vfs_entry_bytes(7), sizeof(tb1s_vent) + 16);
+    EXPECT_EQ(tb1s_vfs_entry_bytes(8), sizeof(tb1s_vent) + 32);
+}
+
 // A folder over the cap lists exactly the cap, and that is a success.
 // Hard links keep the fixture cheap to make (two files: a file system may
 // cap the links to one inode at 65,000).
@@ -521,7 +550,7 @@ TEST(VfsCap, ListingStopsAtOneHundredThousand)
     tb1s_strlcpy(r.share.path, r.path, sizeof r.share.path);
     tb1s_vent *v = nullptr;
     int32_t n = 0;
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     EXPECT_EQ(n, 100000);
     for (int32_t i = 1; i < n; i++)
         ASSERT_LT(std::strcmp(v[i - 1].name, v[i].name), 0) << i;
