@@ -212,6 +212,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     if (!tree->ipc) {
         f->dir = res.kind == VFS_DIR;
         tb1s_strlcpy(f->path, res.path, sizeof f->path);
+        f->share = res.share;
         f->st = res.st;
     }
     f->next = s->files;

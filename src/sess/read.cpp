@@ -1,6 +1,7 @@
 // READ_ANDX: bytes of a file opened by NT_CREATE_ANDX. Each request opens
-// the host file by its canonical path, reads and closes it again, so a read
-// sees the file as it is on disk at that moment. On the srvsvc pipe it
+// the host file by its canonical path, checks that what it opened lies in
+// the share, reads and closes it again, so a read sees the file as it is on
+// disk at that moment. On the srvsvc pipe it
 // returns the rest of an answer that did not fit its transaction.
 #include "cfg/stats.h"
 #include "sess/handlers.h"
@@ -128,8 +129,9 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint32_t count = max < read_limit(s) ? max : read_limit(s);
 
     // The file is opened again for every read; one that is gone, is now a
-    // folder or cannot be read is refused (with the DOS pair 1/5 of reads).
-    tb1s_fs_file *h = tb1s_fs_open_ro(f->path, nullptr);
+    // folder, cannot be read or now lies outside the share (a folder on its
+    // path swapped for a link) is refused (with the DOS pair 1/5 of reads).
+    tb1s_fs_file *h = tb1s_vfs_open(&f->share, f->path, nullptr);
     if (!h) {
         rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
         return;

@@ -443,6 +443,51 @@ TEST(Find, SearchTableAndClose)
     EXPECT_EQ(find_next(g, again.sid).t.status, 0u);
 }
 
+// The listings of a session's searches share a byte budget. A search that
+// would overrun it is refused with INSUFFICIENT_RESOURCES and changes
+// nothing else: no SID spent, no listing counted; the searches already
+// held go on answering, a single-name search still fits, and closing a
+// search makes room again.
+TEST(Find, SearchMemoryBudget)
+{
+    share_rig g;
+    for (int i = 0; i < 40; i++)
+        g.file("file-" + std::to_string(i));
+    first_result one = find_first(g, "*");
+    ASSERT_EQ(one.t.status, 0u);
+    const uint64_t listing = g.s->searches[0].bytes;  // 42 entries with the dots
+    EXPECT_EQ(listing, tb1s_vfs_bytes(g.s->searches[0].list, g.s->searches[0].count));
+    EXPECT_GE(listing, 42 * sizeof(tb1s_vent));
+    g.s->search_budget = 2 * listing + tb1s_vfs_entry_bytes(7);
+    first_result two = find_first(g, "*");
+    ASSERT_EQ(two.t.status, 0u);
+
+    stat_watch w;
+    uint32_t ids = g.s->id_counter;
+    first_result refused = find_first(g, "*");
+    EXPECT_EQ(refused.t.status, NT_STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(refused.t.framed) << "no TRANSACTION2 body";
+    smb1_request dos = trans2_req(k_tid, 1, first_params("*"));
+    dos.flags2 = 0x8001;
+    EXPECT_EQ(g.serve(dos).status, TB1S_DOS_SRV_REFUSED) << "DOS form";
+    EXPECT_EQ(g.s->id_counter, ids) << "no SID spent";
+    EXPECT_EQ(searches_in_use(g), 2);
+    EXPECT_EQ(w.delta(STAT_LISTINGS_SENT), 0);
+
+    first_result next = find_next(g, one.sid, 40, 0x0004);
+    EXPECT_EQ(next.t.status, 0u) << "a search held before the refusal";
+    EXPECT_EQ(names(next.e), (std::vector<std::string>{"file-8", "file-9"}));
+    first_result named = find_first(g, "file-1");
+    EXPECT_EQ(named.t.status, 0u) << "one entry still fits";
+    EXPECT_EQ(named.count, 1u);
+
+    EXPECT_EQ(g.query(k_tid, 6, le().u16(two.sid)).status, 0u);
+    first_result again = find_first(g, "*");
+    EXPECT_EQ(again.t.status, 0u) << "closing a search gave its memory back";
+    EXPECT_EQ(again.count, 42u);
+    EXPECT_EQ(find_first(g, "*").t.status, NT_STATUS_INSUFFICIENT_RESOURCES);
+}
+
 // Entries whose names are long enough that 200 of them overflow the 16-bit
 // DataCount and ByteCount: a reply stops before that, and the next one
 // carries on from the entry that did not fit.
