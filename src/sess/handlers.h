@@ -13,10 +13,11 @@ void cmd_session_setup(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);      // 
 // challenge leg (`more`, status MORE_PROCESSING_REQUIRED, the token as the
 // security blob, a UID assigned) or the final one (logged on as guest or
 // user, signing decided, counted). `raw` is 1 for a bare-NTLMSSP client: no
-// SPNEGO completion and no texts. session_fail answers a refused logon with
-// the status in the request's form, counts it, reports it (with the user
-// name the client gave and whether it asked to be a guest, where known) and
-// sets the stop flag at max_login_failures.
+// SPNEGO completion; the three texts follow the blob in both forms.
+// session_fail answers a refused logon with the status in the request's
+// form, counts it, reports it (with the user name the client gave and
+// whether it asked to be a guest, where known) and sets the stop flag at
+// max_login_failures.
 void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, int32_t raw, const tb1s_buf *tok);
 void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos, const char *user = "",
                   int32_t guest = 0);

@@ -122,7 +122,7 @@ TEST(Open, Refusals)
             stat_watch w;
             smb1_reply p = g.serve(r.r);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(p.raw.size(), 35u) << what;
             EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1) << what;
             EXPECT_EQ(w.delta(STAT_OPENS), 0) << what;
             EXPECT_EQ(w.delta(STAT_PATH_REFUSED), 0) << what;
@@ -337,7 +337,7 @@ TEST(Open, NamesRefusedOrNotFoundOnAShare)
             stat_watch w;
             smb1_reply p = g.serve(q);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(p.raw.size(), 35u) << what;
             EXPECT_EQ(w.delta(STAT_PATH_REFUSED), r.path_refused) << what;
             EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1) << what;
         }
