@@ -26,6 +26,7 @@ void unlink_file(tb1s_session *s, tb1s_file *f)
             break;
         }
     }
+    tb1s_buf_free(&f->in);
     tb1s_buf_free(&f->out);
     std::free(f);
     if (s->nfiles > 0)
@@ -107,12 +108,6 @@ void cmd_nt_transact(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
     rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
 }
 
-// A command that would change the disk: refused before anything is read.
-void cmd_refused(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
-{
-    sess_stat(s, STAT_MUTATING_REFUSED, 1);
-    rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
-}
 
 void cmd_unknown(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
@@ -155,7 +150,7 @@ constexpr command k_commands[] = {
     {0x2C, "WRITE_CLOSE", cmd_refused},
     {0x2D, "OPEN_ANDX", cmd_refused},
     {0x2E, "READ_ANDX", cmd_read_andx},
-    {0x2F, "WRITE_ANDX", cmd_refused},
+    {0x2F, "WRITE_ANDX", cmd_write_andx},
     {0x31, "WRITE_RAW", cmd_refused},
     {0x32, "TRANS2", cmd_trans2},
     {0x33, "TRANS2_SECONDARY", cmd_unknown},
@@ -182,6 +177,12 @@ constexpr std::array<const command *, 256> k_by_code = [] {
 }();
 
 }  // namespace
+
+void cmd_refused(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
+{
+    sess_stat(s, STAT_MUTATING_REFUSED, 1);
+    rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
+}
 
 void dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep) { k_by_code[s->command]->fn(s, req, rep); }
 

@@ -24,6 +24,11 @@ constexpr uint32_t k_opt_directory = 0x0001;
 constexpr uint32_t k_opt_write_through = 0x0002;
 constexpr uint32_t k_opt_delete_on_close = 0x1000;
 
+// What RPC clients ask for when they open a pipe: supersede (0), open (1)
+// or open-if (3). The pipe exists already, so each of them opens it and
+// none creates anything.
+bool pipe_disposition(uint32_t d) { return d == 0 || d == k_open_existing || d == 3; }
+
 // Every refusal counts once, whatever the step that refused.
 void refuse(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos)
 {
@@ -143,7 +148,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     }
 
     uint32_t access = map_generic(c.access);
-    if (c.disposition != k_open_existing) {
+    if (c.disposition != k_open_existing && !(tree->ipc && pipe_disposition(c.disposition))) {
         tb1s_trace("[open] refused: disposition %u would create or replace\n", c.disposition);
         refuse(s, rep, NT_STATUS_ACCESS_DENIED);
         return;

@@ -74,6 +74,15 @@ void expect_header(const bytes &pkt, uint8_t type, uint32_t call_id, const char 
     EXPECT_EQ(ld32le(pkt.data() + 12), call_id) << what << ": call id";
 }
 
+// Whether a stream of DCE/RPC fragments ends exactly at the end of one.
+bool rpc_frag_end(const bytes &stream)
+{
+    size_t at = 0;
+    while (at + 10 <= stream.size())
+        at += ld16le(stream.data() + at + 8);
+    return at == stream.size();
+}
+
 TEST(Pipe, BindAcknowledgement)
 {
     pipe_fixture f;
@@ -270,16 +279,18 @@ TEST(Pipe, LongAnswerInFragmentsAndReads)
             ASSERT_EQ(p.word(5), p.data.size() - 1) << "DataLength";
             ASSERT_LE(p.word(5), 1000);
             stream.insert(stream.end(), p.data.begin() + 1, p.data.end());
-            if (p.status == 0)
+            if (p.status == 0 && pipe->out.len == 0)
                 break;
-            ASSERT_EQ(p.status, nt ? 0x80000005 : TB1S_DOS_MORE_DATA);
+            // A read ends with its fragment: success there, BUFFER_OVERFLOW inside.
+            bool at_end = rpc_frag_end(stream);
+            ASSERT_EQ(p.status, at_end ? 0 : nt ? 0x80000005 : TB1S_DOS_MORE_DATA);
         }
         EXPECT_EQ(g.serve(read_req(fid, 0, 1000)).status, NT_STATUS_NOT_SUPPORTED) << "nothing more to read";
 
         bytes stub;
         int frags = rpc_stub(stream, 0x42, &stub);
         EXPECT_GT(frags, 4);
-        EXPECT_EQ(to_hex(stub), to_hex(enum_stub(names)));
+        EXPECT_TRUE(stub == enum_stub(names)) << "the stubs of the fragments joined";
 
         // A rest left unread goes with the pipe when it is closed.
         rep_begin(g.s, &rep);
