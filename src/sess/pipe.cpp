@@ -1,7 +1,7 @@
 // The "srvsvc" pipe: DCE/RPC connection-oriented packets carried in
 // TRANSACTION requests or written with WRITE_ANDX. A bind is acknowledged,
 // NetShareEnumAll (operation 15) is answered with the share list at
-// information level 1 or 2, and any other operation gets a fault; both ways
+// information level 0, 1 or 2, and any other operation gets a fault; both ways
 // give the same answers. No RPC state is kept between packets; a pipe holds
 // only the start of a packet written in pieces and the answers the client
 // has not read yet (the answer to a write, or the tail of an answer too long
@@ -138,7 +138,8 @@ uint32_t requested_level(const uint8_t *data, uint32_t n)
 }
 
 // NetShareEnumAll: a container of the declared shares and "IPC$" at
-// information level 2 when the request asks for it (rpcclient does, and
+// information level 0 (names alone) or 2 when the request asks for it
+// (scanners ask for 0 and read no other level; rpcclient asks for 2 and
 // reads a level-1 answer as level 2), else at level 1 whatever level was
 // asked. Level 2 reports no host path and no password. An answer longer
 // than one fragment is cut into several.
@@ -147,7 +148,7 @@ void share_enum(tb1s_buf *b, uint32_t call_id, uint32_t asked)
     int32_t n = 0;
     tb1s_share *shares = declared_shares(&n);
     uint32_t entries = uint32_t(n) + 1;
-    uint32_t level = asked == 2 ? 2 : 1;
+    uint32_t level = asked == 0 || asked == 2 ? asked : 1;
 
     tb1s_buf stub{};
     w32(&stub, level);       // information level
@@ -158,6 +159,8 @@ void share_enum(tb1s_buf *b, uint32_t call_id, uint32_t asked)
     w32(&stub, entries);     // array maximum count
     for (uint32_t i = 0; i < entries; i++) {
         w32(&stub, 0x00020010 + 64 * i);  // name pointer
+        if (level == 0)
+            continue;  // level 0 is the name alone
         w32(&stub, i + 1 == entries ? k_type_ipc : k_type_disk);
         w32(&stub, 0x00020014 + 64 * i);  // comment pointer
         if (level == 2) {
@@ -171,6 +174,8 @@ void share_enum(tb1s_buf *b, uint32_t call_id, uint32_t asked)
     for (uint32_t i = 0; i < entries; i++) {
         bool ipc = i + 1 == entries;
         ndr_w_str(&stub, ipc ? "IPC$" : shares[i].name);
+        if (level == 0)
+            continue;
         ndr_w_str(&stub, ipc ? "IPC Service" : "read-only share");
         if (level == 2)
             ndr_w_str(&stub, "");  // path: host paths stay private
