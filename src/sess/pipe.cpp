@@ -324,8 +324,8 @@ void cmd_write_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     rd_u32(req);              // Timeout
     rd_u16(req);              // WriteMode: a packet may come in several writes either way
     rd_u16(req);              // Remaining
-    uint32_t count = rd_u16(req) << 16;  // DataLengthHigh
-    count |= rd_u16(req);
+    rd_u16(req);              // DataLengthHigh: reserved, as large writes are not announced
+    uint32_t count = rd_u16(req);
     uint32_t off = rd_u16(req);  // from the header start
     if (req->err || off < 32 || off - 32 > req->len || count > req->len - (off - 32)) {
         rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
@@ -372,9 +372,9 @@ void cmd_write_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint64_t unread = pipe->out.len - pipe->out_pos;
     rep->wc = 6;
     w32(&rep->buf, 0x000000FF);  // no further command
-    w16(&rep->buf, count & 0xFFFF);
+    w16(&rep->buf, count);
     w16(&rep->buf, unread < 0xFFFF ? uint32_t(unread) : 0xFFFF);  // Available: answer bytes to read
-    w16(&rep->buf, count >> 16);  // CountHigh
+    w16(&rep->buf, 0);            // CountHigh
     w16(&rep->buf, 0);            // Reserved
     w16(&rep->buf, 0);            // ByteCount
 }
