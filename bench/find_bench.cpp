@@ -48,7 +48,7 @@ folder &the_folder()
     return f;
 }
 
-int32_t discard(void *, const uint8_t *, int32_t) { return 0; }
+int32_t discard(void *, const uint8_t *, int32_t, const uint8_t *, int32_t) { return 0; }
 
 // One request through a subcommand handler; the reply is built and dropped.
 // False when the reply is an error or too short to hold its parameters.

@@ -6,8 +6,8 @@
 
 namespace tb1s {
 
-// The library lock guards the live options, the share and user tables, the
-// allow-list and the statistics counters. It is held only while a record or
+// The library lock guards the live options, the share and user tables and
+// the allow-list (the statistics counters are atomic). It is held only while a record or
 // entry is copied or changed, never across a socket, file or other blocking
 // call, and never together with the network lock.
 extern std::mutex g_lock;
@@ -26,6 +26,8 @@ struct tb1s_opts {
     int32_t max_login_failures;  // 1..100
     int32_t max_credits;         // 1..256
     int32_t max_handles;         // 1..1024
+    int32_t logon_timeout_ms;    // 1000..3600000: a connection not logged on by then is closed
+    int32_t max_clients_per_peer; // 1..1024 live connections from one address
     uint64_t max_message;        // 65536..16777216
     int64_t clock;               // Unix seconds standing in for now; 0 = system clock
     char server_name[64];        // 1..63 printable ASCII bytes

@@ -30,8 +30,8 @@ enum tb1s_stat : int32_t {
     TB1S_NSTATS
 };
 
-void tb1s_stat_add(int32_t idx, int64_t amount);  // under the library lock
-int64_t tb1s_stat_get(int32_t idx);               // under the library lock
+void tb1s_stat_add(int32_t idx, int64_t amount);  // atomic; takes no lock
+int64_t tb1s_stat_get(int32_t idx);               // atomic; takes no lock
 const char *tb1s_stat_name(int32_t idx);          // the JSON key
 // "sessions" minus "logon_failed", never below 0 (tbsmb1s_session_count).
 int32_t tb1s_session_count();

@@ -49,7 +49,7 @@ int32_t sim_read(void *user, uint8_t *p, int32_t max, int32_t)
 }
 
 // Every write succeeds; the bytes are dropped (replies reach the log).
-int32_t sim_write(void *, const uint8_t *, int32_t) { return 0; }
+int32_t sim_write(void *, const uint8_t *, int32_t, const uint8_t *, int32_t) { return 0; }
 
 // Appends a piece under the size rule: a piece that would take the
 // transcript past its limit is replaced by the marker, and then nothing more.

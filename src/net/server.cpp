@@ -84,8 +84,19 @@ void refuse(tb1s_sock s, const tb1s_ip *peer, tb1s_refusal why)
     tb1s_sock_close(s);
 }
 
-// Admits one pending connection, or closes it when max_clients are live or
-// the client's address is not allowed. Every failure here is silent: the
+// The live connections from this address, under the network lock.
+int32_t live_from(const tb1s_ip &peer)
+{
+    int32_t n = 0;
+    for (const tb1s_conn *c = g_server.conns; c; c = c->next)
+        if (!c->done && tb1s_ip_equal(&c->peer, &peer))
+            n++;
+    return n;
+}
+
+// Admits one pending connection, or closes it when max_clients are live,
+// or max_clients_per_peer from the same address, or the client's address
+// is not allowed. Every failure here is silent: the
 // socket is closed and the acceptor goes on.
 void admit(tb1s_sock ls)
 {
@@ -100,7 +111,7 @@ void admit(tb1s_sock ls)
     bool full;
     {
         std::lock_guard<std::mutex> g(g_server.lock);
-        full = g_server.count >= o.max_clients;
+        full = g_server.count >= o.max_clients || live_from(peer) >= o.max_clients_per_peer;
     }
     if (full) {
         refuse(s, &peer, tb1s_refusal::full);
@@ -231,6 +242,7 @@ int32_t tb1s_net_start(const tb1s_sess_ctx *world, const char *address, uint32_t
     // No connection thread of an earlier start is left to read these, and
     // the acceptor started below sees them.
     g_server.stopping.store(0);
+    tb1s_trace_reload();
     g_server.world = *world;
     g_server.world.stop = &g_server.stopping;
     tb1s_thread *acc;

@@ -53,8 +53,9 @@ void tb1s_net_set_event_sink(tb1s_event_fn fn, void *user);
 // (> 0), 0 when the peer has closed, -2 when nothing arrived within
 // timeout_ms, -1 on other errors.
 int32_t x_read(void *user, uint8_t *p, int32_t max, int32_t timeout_ms);
-// 0 once all n bytes are sent; -1 on error, when the stop flag is set, or
-// when no byte could be sent for io_timeout_ms.
-int32_t x_write(void *user, const uint8_t *p, int32_t n);
+// 0 once the head_n bytes of head and then the n bytes of p are sent, in
+// as few gathered sends as the socket allows; -1 on error, when the stop
+// flag is set, or when no byte could be sent for io_timeout_ms.
+int32_t x_write(void *user, const uint8_t *head, int32_t head_n, const uint8_t *p, int32_t n);
 
 }  // namespace tb1s

@@ -41,6 +41,12 @@ int32_t tb1s_sock_recv(tb1s_sock s, void *p, int32_t n);
 // Up to n bytes: the count (>= 0), SOCK_AGAIN or SOCK_ERR. A closed peer is
 // an error result, never a signal.
 int32_t tb1s_sock_send(tb1s_sock s, const void *p, int32_t n);
+// Up to an + bn bytes, those of a and then those of b, in one call (a
+// gathered send: sendmsg here, WSASend with two buffers on Windows), so a
+// small header and the body after it leave together without being copied
+// into one area. Either piece may be empty. The count (>= 0), SOCK_AGAIN
+// or SOCK_ERR, as tb1s_sock_send.
+int32_t tb1s_sock_send2(tb1s_sock s, const void *a, int32_t an, const void *b, int32_t bn);
 // Waits up to ms milliseconds until s is readable (or writable when `write`
 // is set): 1 ready, 0 timed out, SOCK_AGAIN interrupted, SOCK_ERR failed.
 int tb1s_sock_wait(tb1s_sock s, bool write, int32_t ms);

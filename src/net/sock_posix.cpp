@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,6 +157,18 @@ int32_t tb1s_sock_recv(tb1s_sock s, void *p, int32_t n)
 int32_t tb1s_sock_send(tb1s_sock s, const void *p, int32_t n)
 {
     ssize_t r = send(fd_of(s), p, size_t(n), MSG_NOSIGNAL);
+    if (r >= 0)
+        return int32_t(r);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? SOCK_AGAIN : SOCK_ERR;
+}
+
+int32_t tb1s_sock_send2(tb1s_sock s, const void *a, int32_t an, const void *b, int32_t bn)
+{
+    iovec iov[2] = {{const_cast<void *>(a), size_t(an)}, {const_cast<void *>(b), size_t(bn)}};
+    msghdr m{};
+    m.msg_iov = an > 0 ? iov : iov + 1;
+    m.msg_iovlen = an > 0 && bn > 0 ? 2 : 1;
+    ssize_t r = sendmsg(fd_of(s), &m, MSG_NOSIGNAL);
     if (r >= 0)
         return int32_t(r);
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? SOCK_AGAIN : SOCK_ERR;

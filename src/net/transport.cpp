@@ -33,21 +33,24 @@ int32_t x_read(void *user, uint8_t *p, int32_t max, int32_t timeout_ms)
     }
 }
 
-// Sends everything, waiting in 100 ms steps while the socket is full. The
-// wait is bounded so that a client that stops reading cannot hold a
+// Sends the head and then the body, each call taking what is left of both
+// in one gathered send, and waits in 100 ms steps while the socket is full.
+// The wait is bounded so that a client that stops reading cannot hold a
 // connection thread (and with it tbsmb1s_stop) forever: it gives up as soon
 // as the stop flag is set, and when no byte could be sent for io_timeout_ms.
-int32_t x_write(void *user, const uint8_t *p, int32_t n)
+int32_t x_write(void *user, const uint8_t *head, int32_t head_n, const uint8_t *p, int32_t n)
 {
-    if (!user || n < 0 || (n > 0 && !p))
+    if (!user || head_n < 0 || n < 0 || (head_n > 0 && !head) || (n > 0 && !p) || int64_t(head_n) + n > INT32_MAX)
         return -1;
     const auto *link = static_cast<const tb1s_link *>(user);
     tb1s_sock s = link->sock;
+    const int32_t total = head_n + n;
     int32_t sent = 0;
     bool stalled = false;  // no byte went out since `since`
     uint64_t since = 0;
-    while (sent < n) {
-        int32_t r = tb1s_sock_send(s, p + sent, n - sent);
+    while (sent < total) {
+        int32_t r = sent < head_n ? tb1s_sock_send2(s, head + sent, head_n - sent, p, n)
+                                  : tb1s_sock_send2(s, nullptr, 0, p + (sent - head_n), total - sent);
         if (r > 0) {
             sent += r;
             stalled = false;

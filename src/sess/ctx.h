@@ -31,7 +31,7 @@ enum class tb1s_event_kind : int32_t {
 enum class tb1s_refusal : int32_t {
     none,
     allow_list,  // the client's address is not in the allow-list
-    full,        // max_clients connections are live
+    full,        // max_clients connections are live, or max_clients_per_peer from this address
 };
 
 // One event, valid only during the call. It never carries a password, a

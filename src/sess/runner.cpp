@@ -15,87 +15,144 @@ namespace tb1s {
 namespace {
 
 constexpr uint64_t k_message_cap = 4194304;  // largest message whatever max_message says
-constexpr uint64_t k_rbuf_start = 65536;
-constexpr int32_t k_read_timeout_ms = 100;   // granularity of the idle and stop checks
+constexpr uint64_t k_prelogon_cap = 65536;   // largest message before a logon completes
+// A 64 KiB message and its NetBIOS header fit the buffer a session starts
+// with; it grows for a longer message and returns to this size after it.
+constexpr uint64_t k_rbuf_start = 65536 + 64;
+constexpr int32_t k_read_timeout_ms = 100;   // granularity of the deadline and stop checks
 constexpr int k_eof_limit = 3;               // the third end of stream in one read ends it
-constexpr int32_t k_drain_chunk = 512;
+constexpr uint64_t k_no_packet = UINT64_MAX;  // no packet under way (message deadline off)
 constexpr uint8_t k_smb1_magic[4] = {0xFF, 'S', 'M', 'B'};
 
 bool is_smb1(const uint8_t *p, uint64_t n) { return n >= 4 && std::memcmp(p, k_smb1_magic, 4) == 0; }
 
-// After a read that brought nothing: false when the session must end because
-// the service is stopping or the peer has been idle too long.
-bool may_wait(tb1s_session *s)
+bool stopping(const tb1s_session *s) { return s->ctx->stop && s->ctx->stop->load(std::memory_order_relaxed); }
+
+// Whether the session may go on waiting for its peer: false when the
+// service is stopping, or a deadline has passed (counted in "timeouts"):
+// nothing complete for idle_timeout_ms; no logon within logon_timeout_ms
+// of the start (or of a logoff); a packet whose first byte came at
+// `packet_since` (k_no_packet: none under way) not complete within
+// io_timeout_ms.
+bool may_go_on(tb1s_session *s, uint64_t packet_since)
 {
-    if (s->ctx->stop && s->ctx->stop->load())
+    if (stopping(s))
         return false;
-    if (sess_now_ms(s) - s->last_active > uint64_t(s->opts.idle_timeout_ms)) {
+    uint64_t now = sess_now_ms(s);
+    bool late = now - s->last_active > uint64_t(s->opts.idle_timeout_ms) ||
+                (!s->logged_on && now - s->unauth_since > uint64_t(s->opts.logon_timeout_ms)) ||
+                (packet_since != k_no_packet && now - packet_since > uint64_t(s->opts.io_timeout_ms));
+    if (late) {
         sess_stat(s, STAT_TIMEOUTS, 1);
         return false;
     }
     return true;
 }
 
-// Reads exactly n bytes into p: the rule for a packet header and for a
-// message body alike. false when the session must end.
-bool read_all(tb1s_session *s, uint8_t *p, uint64_t n)
+uint64_t held(const tb1s_session *s) { return s->rend - s->rpos; }
+
+// One read into the free end of the receive buffer, after moving what is
+// held to its front when the tail is too short for `need` bytes in all.
+// A grown buffer takes nothing beyond the `need` bytes of the current
+// message, so that nothing is held after it and the buffer can shrink.
+int32_t read_more(tb1s_session *s, uint64_t need)
 {
-    uint64_t got = 0;
+    if (s->rpos > 0 && s->rcap - s->rpos < need) {
+        std::memmove(s->rbuf, s->rbuf + s->rpos, held(s));
+        s->rend -= s->rpos;
+        s->rpos = 0;
+    }
+    uint64_t room = s->rcap - s->rend;
+    if (s->rcap > k_rbuf_start && room > need - held(s))
+        room = need - held(s);
+    int32_t ask = room > INT32_MAX ? INT32_MAX : int32_t(room);
+    int32_t r = s->transport->read(s->user, s->rbuf + s->rend, ask, k_read_timeout_ms);
+    if (r > ask)
+        return -1;  // a transport that claims more than it was given room for
+    if (r > 0)
+        s->rend += uint64_t(r);
+    return r;
+}
+
+// Reads until the buffer holds `need` bytes of the current packet (the
+// rule for its header and for its body alike). *since is the time of the
+// packet's first byte, set here when it arrives. false when the session
+// must end.
+bool fill(tb1s_session *s, uint64_t need, uint64_t *since)
+{
     int eofs = 0;
-    while (got < n) {
-        uint64_t want = n - got;
-        int32_t ask = want > INT32_MAX ? INT32_MAX : int32_t(want);
-        int32_t r = s->transport->read(s->user, p + got, ask, k_read_timeout_ms);
-        if (r > ask)
-            return false;  // a transport that claims more than it was given room for
+    while (held(s) < need) {
+        int32_t r = read_more(s, need);
         if (r > 0) {
-            got += uint64_t(r);
-            continue;
-        }
-        if (r == 0) {
+            if (*since == k_no_packet)
+                *since = sess_now_ms(s);
+        } else if (r == 0) {
             if (++eofs >= k_eof_limit)
                 return false;
         } else if (r != -2) {
             return false;
         }
-        if (!may_wait(s))
+        // A peer that trickles bytes is held to the deadlines as one that
+        // sends nothing, and a stop is seen after every read.
+        if (held(s) < need && !may_go_on(s, *since))
             return false;
     }
     return true;
 }
 
-// Discards the called and calling names of a session request and answers it
-// with a positive session response. false when the session must end.
-bool session_request(tb1s_session *s, uint32_t len)
+// Discards the called and calling names of a session request (`len`
+// bytes after its header, which is consumed) and answers it with a
+// positive session response. false when the session must end.
+bool session_request(tb1s_session *s, uint32_t len, uint64_t since)
 {
-    uint8_t junk[k_drain_chunk];
     while (len > 0) {
-        int32_t ask = len < uint32_t(k_drain_chunk) ? int32_t(len) : k_drain_chunk;
-        int32_t r = s->transport->read(s->user, junk, ask, k_read_timeout_ms);
-        if (r > 0 && r <= ask) {
-            len -= uint32_t(r);
-            continue;
+        if (held(s) == 0) {
+            s->rpos = s->rend = 0;
+            int32_t r = read_more(s, len < s->rcap ? len : s->rcap);
+            if ((r <= 0 && r != -2) || !may_go_on(s, since))  // the end of stream ends a drain at once
+                return false;
         }
-        if (r != -2 || !may_wait(s))
-            return false;
+        uint64_t take = held(s) < len ? held(s) : len;
+        s->rpos += take;
+        len -= uint32_t(take);
     }
     static constexpr uint8_t ok[4] = {0x82, 0, 0, 0};
-    if (s->transport->write(s->user, ok, 4) != 0)
+    if (s->transport->write(s->user, nullptr, 0, ok, 4) != 0)
         return false;
     s->last_active = sess_now_ms(s);
     return true;
 }
 
-// Makes room for a message of len bytes. Old content need not survive.
-bool grow(tb1s_session *s, uint64_t len)
+// Makes room for a packet of `need` bytes, keeping what is held.
+bool grow(tb1s_session *s, uint64_t need)
 {
-    auto *p = static_cast<uint8_t *>(std::malloc(len + 16));
+    auto *p = static_cast<uint8_t *>(std::malloc(need + 16));
     if (!p)
         return false;
+    std::memcpy(p, s->rbuf + s->rpos, held(s));
     std::free(s->rbuf);
+    s->rend = held(s);
+    s->rpos = 0;
     s->rbuf = p;
-    s->rcap = len + 16;
+    s->rcap = need + 16;
     return true;
+}
+
+// Returns a grown buffer to its start size once it holds no more than that
+// (after a long message it holds nothing). Kept as it is if memory is short.
+void shrink(tb1s_session *s)
+{
+    if (s->rcap <= k_rbuf_start || held(s) > k_rbuf_start)
+        return;
+    auto *p = static_cast<uint8_t *>(std::malloc(k_rbuf_start));
+    if (!p)
+        return;
+    std::memcpy(p, s->rbuf + s->rpos, held(s));
+    std::free(s->rbuf);
+    s->rend = held(s);
+    s->rpos = 0;
+    s->rbuf = p;
+    s->rcap = k_rbuf_start;
 }
 
 void capture(tb1s_session *s, const uint8_t *h)
@@ -154,33 +211,56 @@ void complete_counts(tb1s_reply *rep)
 }
 
 // The frame loop of a session whose record is ready. Returns at its end.
+// One read takes whatever the peer has sent, up to the buffer, and packets
+// are taken out of the buffer; a read happens only when the packet at hand
+// is incomplete.
 void frame_loop(tb1s_session *s)
 {
     for (;;) {
-        uint8_t h[4];
-        if (!read_all(s, h, 4))
+        // The stop flag and the deadlines are checked at every packet, so
+        // neither a busy peer nor a stream of keep-alives outlasts them.
+        if (!may_go_on(s, k_no_packet))
             return;
+        uint64_t since = held(s) > 0 ? sess_now_ms(s) : k_no_packet;
+        if (!fill(s, 4, &since))
+            return;
+        const uint8_t *h = s->rbuf + s->rpos;
+        uint8_t type = h[0];
         uint32_t len = uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
-        if (h[0] == 0x81) {
-            if (!session_request(s, len))
+        if (type == 0x81) {
+            s->rpos += 4;
+            if (!session_request(s, len, since))
                 return;
             continue;
         }
-        uint64_t limit = s->opts.max_message < k_message_cap ? s->opts.max_message : k_message_cap;
-        if (h[0] != 0x00 || len > limit) {
-            sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
-            return;
-        }
-        if (len == 0) {  // keep-alive
+        if ((type == 0x00 || type == 0x85) && len == 0) {  // keep-alive, of either kind
+            s->rpos += 4;
             s->last_active = sess_now_ms(s);
             continue;
         }
-        if (s->rcap < len && !grow(s, len))
+        uint64_t limit = s->opts.max_message < k_message_cap ? s->opts.max_message : k_message_cap;
+        if (!s->logged_on && limit > k_prelogon_cap)
+            limit = k_prelogon_cap;
+        if (type != 0x00 || len > limit) {
+            sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
             return;
-        if (!read_all(s, s->rbuf, len))
+        }
+        uint64_t need = 4 + uint64_t(len);
+        if (s->rcap < need && !grow(s, need))
+            return;
+        if (!fill(s, need, &since))
             return;
         s->last_active = sess_now_ms(s);
-        sess_serve(s, s->rbuf, len);
+        if (!may_go_on(s, k_no_packet))  // a stopping service serves no further message
+            return;
+        bool was_logged_on = s->logged_on != 0;
+        sess_serve(s, s->rbuf + s->rpos + 4, len);
+        s->rpos += need;
+        if (s->rpos == s->rend)
+            s->rpos = s->rend = 0;
+        shrink(s);
+        if (was_logged_on && !s->logged_on)
+            s->unauth_since = sess_now_ms(s);  // a logoff starts the logon deadline again
         sess_refresh_opts(s);
         if (s->stop)
             return;
@@ -237,7 +317,8 @@ void rep_end(tb1s_session *s, tb1s_reply *rep, int32_t sign)
     if (b->len > 0) {
         uint8_t nb[4] = {0x00, uint8_t(b->len >> 16), uint8_t(b->len >> 8), uint8_t(b->len)};
         const tb1s_transport *t = s->transport;
-        if (t->write(s->user, nb, 4) != 0 || t->write(s->user, b->data, int32_t(b->len)) != 0) {
+        // One write for the frame: the header need not travel alone.
+        if (t->write(s->user, nb, 4, b->data, int32_t(b->len)) != 0) {
             s->stop = 1;
         } else {
             if (t->log)
@@ -342,6 +423,7 @@ void tb1s_sess_run(const tb1s_sess_ctx *ctx, const tb1s_transport *t, const tb1s
     sess_refresh_opts(s);
     s->started = sess_now_ms(s);
     s->last_active = s->started;
+    s->unauth_since = s->started;
     sess_stat(s, STAT_CONNECTIONS, 1);
     sess_event(s, tb1s_event{.kind = tb1s_event_kind::conn_accepted});
 

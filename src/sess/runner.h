@@ -11,8 +11,10 @@ namespace tb1s {
 
 struct tb1s_transport {
     void *user;  // passed unchanged to every callback
-    // Sends all n bytes: 0 on success, anything else on failure.
-    int32_t (*write)(void *user, const uint8_t *p, int32_t n);
+    // Sends the head_n bytes of head, then the n bytes of p (either may be
+    // empty), as one piece where the transport can, so that a frame header
+    // does not travel alone: 0 on success, anything else on failure.
+    int32_t (*write)(void *user, const uint8_t *head, int32_t head_n, const uint8_t *p, int32_t n);
     // Receives up to max bytes: the count (> 0), 0 at end of stream, -2 when
     // nothing arrived within timeout_ms, any other negative value on error.
     int32_t (*read)(void *user, uint8_t *p, int32_t max, int32_t timeout_ms);

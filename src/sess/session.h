@@ -74,8 +74,10 @@ struct tb1s_session {
     tb1s_opts opts;             // snapshot; refreshed after every message
     uint8_t *rbuf;              // receive buffer
     uint64_t rcap;              // its capacity
+    uint64_t rpos, rend;        // the bytes received and not yet taken: rbuf[rpos..rend)
     uint64_t started;           // monotonic ms at the start of the session
     uint64_t last_active;       // monotonic ms of the last complete packet
+    uint64_t unauth_since;      // monotonic ms of the start or of the last logoff (logon deadline)
     uint64_t bytes_sent;        // SMB message bytes sent, NetBIOS headers not counted
     int32_t stop;               // end the session after the current reply
 

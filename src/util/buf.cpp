@@ -1,5 +1,6 @@
 #include "util/buf.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,7 +143,26 @@ int32_t tb1s_fail(int32_t code, const char *fmt, ...)
 
 const char *tb1s_error() { return g_err; }
 
-bool tb1s_trace_on() { return std::getenv("TBSMB1S_TRACE") != nullptr; }
+namespace {
+
+// The trace switch as last read from the environment: -1 until the first
+// look, then 0 or 1. Read once, not at every trace point, so that the paths
+// that run per message pay one load for it.
+std::atomic<int> g_trace{-1};
+
+}  // namespace
+
+void tb1s_trace_reload() { g_trace.store(std::getenv("TBSMB1S_TRACE") != nullptr ? 1 : 0); }
+
+bool tb1s_trace_on()
+{
+    int on = g_trace.load(std::memory_order_relaxed);
+    if (on < 0) {
+        tb1s_trace_reload();
+        on = g_trace.load(std::memory_order_relaxed);
+    }
+    return on == 1;
+}
 
 void tb1s_trace(const char *fmt, ...)
 {

@@ -63,9 +63,12 @@ void tb1s_set_error(const char *fmt, ...) TB1S_PRINTF(1, 2);
 int32_t tb1s_fail(int32_t code, const char *fmt, ...) TB1S_PRINTF(2, 3);
 const char *tb1s_error();
 
-// Trace switch: on while the environment variable TBSMB1S_TRACE is set
-// (read at every call). tb1s_trace writes one line to standard error.
+// Trace switch: on when the environment variable TBSMB1S_TRACE is set. The
+// environment is read at the first trace point and again by
+// tb1s_trace_reload (which every server start calls), not at every call.
+// tb1s_trace writes one line to standard error.
 bool tb1s_trace_on();
+void tb1s_trace_reload();
 void tb1s_trace(const char *fmt, ...) TB1S_PRINTF(1, 2);
 
 // Bounded formatting with the standard results (the output is always

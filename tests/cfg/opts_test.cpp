@@ -42,6 +42,8 @@ TEST(Options, DefaultsAfterLoad)
     EXPECT_EQ(o.max_login_failures, 3);
     EXPECT_EQ(o.max_credits, 256);
     EXPECT_EQ(o.max_handles, 1024);
+    EXPECT_EQ(o.logon_timeout_ms, 30000);
+    EXPECT_EQ(o.max_clients_per_peer, 4);
     EXPECT_EQ(o.max_message, 4194304u);
     EXPECT_EQ(o.clock, 0);
     EXPECT_STREQ(o.server_name, "TALVERNBEACON");
@@ -78,6 +80,13 @@ TEST(Options, AcceptsAndRefusesValues)
         {"max_login_failures", "101", -1, "max_login_failures: 1..100"},
         {"max_credits", "257", -1, "max_credits: 1..256"},
         {"max_handles", "1025", -1, "max_handles: 1..1024"},
+        {"logon_timeout_ms", "999", -1, "logon_timeout_ms: 1000..3600000"},
+        {"logon_timeout_ms", "1000", 0, nullptr},
+        {"logon_timeout_ms", "3600000", 0, nullptr},
+        {"logon_timeout_ms", "3600001", -1, "logon_timeout_ms: 1000..3600000"},
+        {"max_clients_per_peer", "0", -1, "max_clients_per_peer: 1..1024"},
+        {"max_clients_per_peer", "1024", 0, nullptr},
+        {"max_clients_per_peer", "1025", -1, "max_clients_per_peer: 1..1024"},
         {"max_message", "65535", -1, "max_message: 65536..16777216"},
         {"server_name", name63.c_str(), 0, nullptr},
         {"server_name", name64.c_str(), -1, "server_name: 1..63 bytes"},

@@ -60,6 +60,7 @@ class Shares : public ::testing::Test {
     {
         clear_tables();
         unsetenv("TBSMB1S_TRACE");
+        tb1s_trace_reload();
     }
     temp_dir tmp;
 };
@@ -227,6 +228,7 @@ TEST_F(Shares, TraceLines)
 {
     const std::string dir = tmp.mkdir("m");
     setenv("TBSMB1S_TRACE", "1", 1);
+    tb1s_trace_reload();
     ::testing::internal::CaptureStderr();
     tbsmb1s_add_share("m", dir.c_str());
     tbsmb1s_add_share(nullptr, nullptr);

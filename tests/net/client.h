@@ -16,8 +16,10 @@
 
 namespace tb1s_test {
 
-// Connects to addr:port (IPv6 when addr has a ':'); the descriptor or -1.
-inline int connect_to(const char *addr, uint16_t port)
+// Connects to addr:port (IPv6 when addr has a ':') from the IPv4 address
+// `from` when one is given (any address of 127.0.0.0/8 works on loopback);
+// the descriptor or -1.
+inline int connect_to(const char *addr, uint16_t port, const char *from = nullptr)
 {
     sockaddr_storage ss{};
     socklen_t len;
@@ -39,6 +41,15 @@ inline int connect_to(const char *addr, uint16_t port)
     int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    if (from) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        if (inet_pton(AF_INET, from, &src.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     if (connect(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0) {
         close(fd);
         return -1;

@@ -4,6 +4,9 @@
 
 #include <fcntl.h>
 
+#include <atomic>
+#include <memory>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -243,6 +246,193 @@ TEST_F(Session, ConnectionBeyondMaxClientsIsClosedAndCounted)
     uint8_t type;
     bytes body;
     EXPECT_TRUE(recv_packet(fd, &type, &body, 5000)) << "the first client is still served";
+}
+
+// A client that sends ECHO requests back to back and reads every reply,
+// until the server closes the connection.
+struct busy_client {
+    int fd = -1;
+    std::chrono::steady_clock::time_point ended;  // when a send or read failed: the close
+    std::atomic<int64_t> replies{0};
+    std::thread t;
+
+    bool open(uint16_t port, const char *from)
+    {
+        fd = connect_to("127.0.0.1", port, from);
+        if (fd < 0)
+            return false;
+        t = std::thread([this] {
+            const bytes echo = smb1_frame(echo_request(1, bytes(512, 'b')));
+            uint8_t type;
+            bytes body;
+            for (;;) {
+                if (!send_all(fd, echo) || !recv_packet(fd, &type, &body, 10000))
+                    break;
+                replies++;
+            }
+            ended = std::chrono::steady_clock::now();
+        });
+        return true;
+    }
+    ~busy_client()
+    {
+        if (t.joinable())
+            t.join();
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Clients that keep the server busy cannot hold a stop up: every session
+// ends before its next message, and every client sees its connection closed.
+TEST_F(Session, StopEndsBusySessionsPromptly)
+{
+    constexpr int k_clients = 24;
+    world.set("max_clients", "64");
+    world.set("max_clients_per_peer", "64");
+    start();
+    std::vector<std::unique_ptr<busy_client>> clients;
+    for (int i = 0; i < k_clients; i++) {
+        clients.push_back(std::make_unique<busy_client>());
+        ASSERT_TRUE(clients.back()->open(port, nullptr));
+    }
+    ASSERT_TRUE(wait_for_clients(k_clients, 5000));
+    auto t0 = std::chrono::steady_clock::now();
+    while (ms_since(t0) < 5000) {  // until every client has had replies
+        bool all = true;
+        for (auto &c : clients)
+            all = all && c->replies > 0;
+        if (all)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    t0 = std::chrono::steady_clock::now();
+    tbsmb1s_stop();
+    int64_t took = ms_since(t0);
+    EXPECT_LT(took, 1000) << "sessions stop before their next message, busy or not";
+    EXPECT_EQ(tbsmb1s_client_count(), 0);
+    for (auto &c : clients) {
+        c->t.join();
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(c->ended - t0).count(), 2000)
+            << "the client saw its connection closed";
+        EXPECT_GT(c->replies, 0);
+    }
+}
+
+// The deadlines of a connection, each closing it and counting a timeout:
+// the logon deadline (keep-alives do not extend it), and the deadline of a
+// message whose first byte has come (a peer that trickles the rest is
+// held to it too). The idle time is long in every row.
+TEST_F(Session, DeadlinesCloseStalledConnections)
+{
+    struct row {
+        const char *what;
+        const char *logon_timeout_ms;
+        const char *io_timeout_ms;
+        bytes first;        // sent at once
+        bytes every;        // then sent every 100 ms
+        int64_t at_least;   // ms before which the connection must still be open
+    } rows[] = {
+        {"keep-alives and no logon", "1000", "30000", {}, {0, 0, 0, 0}, 900},
+        {"session keep-alives (0x85) and no logon", "1000", "30000", {}, {0x85, 0, 0, 0}, 900},
+        {"half a header", "60000", "400", {0x00, 0x00}, {}, 350},
+        {"a body trickled a byte at a time", "60000", "400", {0x00, 0x00, 0x10, 0x00}, {'x'}, 350},
+    };
+    world.set("idle_timeout_ms", "60000");
+    for (const row &r : rows) {
+        world.set("logon_timeout_ms", r.logon_timeout_ms);
+        world.set("io_timeout_ms", r.io_timeout_ms);
+        start();
+        int64_t timeouts = tb1s_stat_get(STAT_TIMEOUTS);
+        auto t0 = std::chrono::steady_clock::now();
+        int c = connect_to("127.0.0.1", port);
+        ASSERT_GE(c, 0) << r.what;
+        if (!r.first.empty()) {
+            ASSERT_TRUE(send_all(c, r.first)) << r.what;
+        }
+        bool closed = false;
+        while (!closed && ms_since(t0) < 5000) {
+            if (!r.every.empty())
+                send(c, r.every.data(), r.every.size(), MSG_NOSIGNAL);
+            closed = closed_by_peer(c, 100);
+        }
+        int64_t took = ms_since(t0);
+        close(c);
+        EXPECT_TRUE(closed) << r.what;
+        EXPECT_GE(took, r.at_least) << r.what << ": closed before its deadline";
+        EXPECT_LT(took, 3000) << r.what;
+        EXPECT_TRUE(wait_for_clients(0, 2000)) << r.what;
+        EXPECT_EQ(tb1s_stat_get(STAT_TIMEOUTS), timeouts + 1) << r.what;
+        tbsmb1s_stop();
+    }
+}
+
+// A logged-on session keeps only the idle timeout: it outlives the logon
+// deadline, and its keep-alives keep it open.
+TEST_F(Session, LoggedOnSessionOutlivesTheLogonDeadline)
+{
+    world.set("logon_timeout_ms", "1000");
+    start();
+    fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    uint8_t type;
+    bytes body;
+    ASSERT_TRUE(send_all(fd, smb1_frame(negotiate_request())));
+    ASSERT_TRUE(recv_packet(fd, &type, &body, 5000));
+    ASSERT_TRUE(send_all(fd, smb1_frame(setup_nonext_request({}, {}))));
+    ASSERT_TRUE(recv_packet(fd, &type, &body, 5000));
+    ASSERT_GE(body.size(), 9u);
+    ASSERT_EQ(ld32le(&body[5]), 0u) << "guest logon";
+    for (int i = 0; i < 15; i++) {
+        ASSERT_TRUE(send_all(fd, {0, 0, 0, 0}));
+        ASSERT_FALSE(closed_by_peer(fd, 100)) << "closed after " << (i + 1) * 100 << " ms";
+    }
+    ASSERT_TRUE(send_all(fd, smb1_frame(echo_request(5))));
+    ASSERT_TRUE(recv_packet(fd, &type, &body, 5000)) << "still served after the logon deadline";
+}
+
+// At most max_clients_per_peer connections from one address: the next is
+// closed at once and counted, while another address still gets in.
+TEST_F(Session, PerPeerCapLeavesRoomForOthers)
+{
+    world.set("max_clients_per_peer", "2");
+    start();
+    int a = connect_to("127.0.0.1", port), b = connect_to("127.0.0.1", port);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_TRUE(wait_for_clients(2, 5000));
+    int64_t refused = tb1s_stat_get(STAT_REFUSED_FULL);
+    int third = connect_to("127.0.0.1", port);
+    ASSERT_GE(third, 0);
+    EXPECT_TRUE(closed_by_peer(third, 5000)) << "a third connection from 127.0.0.1";
+    EXPECT_EQ(tb1s_stat_get(STAT_REFUSED_FULL), refused + 1);
+    fd = connect_to("127.0.0.1", port, "127.0.0.2");
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_all(fd, smb1_frame(echo_request(3))));
+    uint8_t type;
+    bytes body;
+    EXPECT_TRUE(recv_packet(fd, &type, &body, 5000)) << "a client from 127.0.0.2 is served";
+    close(a);
+    close(b);
+    close(third);
+    ASSERT_TRUE(wait_for_clients(1, 5000));
+    int again = connect_to("127.0.0.1", port);
+    ASSERT_GE(again, 0);
+    ASSERT_TRUE(send_all(again, smb1_frame(echo_request(4))));
+    EXPECT_TRUE(recv_packet(again, &type, &body, 5000)) << "a slot freed is a slot again";
+    close(again);
+}
+
+// Before a logon a message may hold at most 64 KiB, whatever max_message.
+TEST_F(Session, LongMessageBeforeLogonEndsTheConnection)
+{
+    start();
+    fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    int64_t errors = tb1s_stat_get(STAT_PROTOCOL_ERRORS);
+    ASSERT_TRUE(send_all(fd, {0x00, 0x01, 0x00, 0x01}));  // 65537 bytes announced
+    EXPECT_TRUE(closed_by_peer(fd, 5000));
+    EXPECT_EQ(tb1s_stat_get(STAT_PROTOCOL_ERRORS), errors + 1);
 }
 
 }  // namespace

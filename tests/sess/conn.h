@@ -40,8 +40,11 @@ struct conn {
     size_t chunk = 0;            // deliver at most this many bytes per read (0: no limit)
     int32_t at_end = 0;          // read result once the steps are used up
     int fail_write = -1;         // index of the write call that fails
-    std::vector<bytes> writes;   // every successful write
+    // What every successful write call sent: its head (a reply's NetBIOS
+    // header) and its body as two entries, a write without a head as one.
+    std::vector<bytes> writes;
     int write_calls = 0;
+    std::vector<int32_t> asked;  // the maximum count of every read call
     std::vector<std::pair<std::string, bytes>> logs;
     std::function<void()> on_write;  // called after every write, its bytes in `writes` (may be empty)
 
@@ -71,6 +74,7 @@ struct conn {
     static int32_t read_cb(void *user, uint8_t *p, int32_t max, int32_t)
     {
         auto *c = static_cast<conn *>(user);
+        c->asked.push_back(max);
         if (c->steps.empty()) {
             if (c->at_end == -2)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -92,14 +96,17 @@ struct conn {
         return int32_t(n);
     }
 
-    static int32_t write_cb(void *user, const uint8_t *p, int32_t n)
+    static int32_t write_cb(void *user, const uint8_t *head, int32_t head_n, const uint8_t *p, int32_t n)
     {
         auto *c = static_cast<conn *>(user);
         int32_t rc = 0;
-        if (c->write_calls++ == c->fail_write)
+        if (c->write_calls++ == c->fail_write) {
             rc = -1;
-        else
+        } else {
+            if (head_n > 0)
+                c->writes.emplace_back(head, head + head_n);
             c->writes.emplace_back(p, p + n);
+        }
         if (c->on_write)
             c->on_write();
         return rc;
@@ -140,7 +147,7 @@ struct dialogue {
     {
         c.feed(first);
         c.on_write = [this] {
-            // Each reply is written as a 4-byte NetBIOS header and then the message.
+            // Each reply is recorded as its 4-byte NetBIOS header and then the message.
             if (c.writes.size() % 2 != 0)
                 return;
             sent.push_back(c.writes.back());

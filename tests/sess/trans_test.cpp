@@ -201,6 +201,7 @@ TEST(Trace, OnlyRefusalsAreTraced)
     create_args create;
     create.disposition = 2;
     setenv("TBSMB1S_TRACE", "1", 1);
+    tb1s_trace_reload();
     ::testing::internal::CaptureStderr();
     g.serve(qfile());
     g.serve(past);
@@ -212,6 +213,7 @@ TEST(Trace, OnlyRefusalsAreTraced)
     g.serve(create_req(0x0803, "srvsvc", create));
     std::string refused = ::testing::internal::GetCapturedStderr();
     unsetenv("TBSMB1S_TRACE");
+    tb1s_trace_reload();
     EXPECT_EQ(served, "");
     EXPECT_EQ(refused, "[open] refused: disposition 2 would create or replace\n");
 }

@@ -101,13 +101,19 @@ TEST(ErrorSlot, FailRecordsAndReturnsCode)
     EXPECT_EQ(std::string(tb1s_error()), long_msg.substr(0, 511));
 }
 
-TEST(Trace, FollowsTheEnvironmentAtEachCall)
+// The switch is read once and again at a reload (each server start), not at
+// every trace point.
+TEST(Trace, ReadsTheEnvironmentAtAReload)
 {
     unsetenv("TBSMB1S_TRACE");
+    tb1s_trace_reload();
     EXPECT_FALSE(tb1s_trace_on());
     setenv("TBSMB1S_TRACE", "", 1);
+    EXPECT_FALSE(tb1s_trace_on()) << "no getenv per call";
+    tb1s_trace_reload();
     EXPECT_TRUE(tb1s_trace_on()) << "an empty value turns tracing on";
     unsetenv("TBSMB1S_TRACE");
+    tb1s_trace_reload();
     EXPECT_FALSE(tb1s_trace_on());
 }
 
