@@ -155,13 +155,16 @@ TEST(ClientsSim, FileLargerThanFourGiB)
     }
     ASSERT_EQ(shares.add("big", d.path + "/big"), 0);
 
-    // NEGOTIATE announces large files.
+    // NEGOTIATE announces large files, and challenge-response passwords
+    // (user level and signatures enabled besides).
     conn c(g);
     c.feed(smb1_frame(negotiate_request()));
     c.run();
     std::vector<smb1_reply> nego = replies_of(c.writes);
     ASSERT_EQ(nego.size(), 1u);
-    EXPECT_EQ(ld32le(nego[0].words.data() + 19) & 0x08, 0x08u) << "CAP_LARGE_FILES";
+    ASSERT_EQ(nego[0].wc, 17);
+    EXPECT_EQ(ld32le(nego[0].words.data() + 19), 0x8000005Cu) << "capabilities with CAP_LARGE_FILES";
+    EXPECT_EQ(nego[0].words[2], 0x07) << "SecurityMode";
 
     std::vector<smb1_reply> p = converse(g, {
         tree_req("\\\\HOST\\big"),
