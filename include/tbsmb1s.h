@@ -7,10 +7,11 @@
  * session framing may then log on, list shares, browse folders and read files.
  * Nothing that changes the disk is ever served.
  *
- * Every function may be called at any time from any thread, with two
+ * Every function may be called at any time from any thread, with these
  * exceptions: tbsmb1s_stats_json, tbsmb1s_selftest and tbsmb1s_simulate share
- * one output slot and must not overlap, and tbsmb1s_stop must not be called
- * while a tbsmb1s_start is under way.
+ * one output slot and must not overlap, tbsmb1s_stop must not be called
+ * while a tbsmb1s_start is under way, and an event callback calls only what
+ * tbsmb1s_set_event_callback allows.
  *
  * Returned texts are owned by the library; the host never frees them.
  *  - tbsmb1s_version: constant, valid for the life of the process.
@@ -114,6 +115,82 @@ TBSMB1S_API int32_t tbsmb1s_session_count(void) TBSMB1S_NOEXCEPT;
  * without any network; peer is the pretended client address (NULL means
  * "127.0.0.1"). Returns the transcript (output slot), or NULL on failure. */
 TBSMB1S_API const char *tbsmb1s_simulate(const char *script, const char *peer) TBSMB1S_NOEXCEPT;
+
+/* ---- Events ----
+ *
+ * The host may ask to hear of what happens on the server: connections
+ * admitted and refused, logons, tree connects, refused changes of the disk
+ * and disconnects. Events come from real connections and from simulations
+ * alike. Without a callback (the default) the server behaves exactly the
+ * same, and nothing is reported.
+ */
+
+/* What happened (tbsmb1s_event.kind). A connection gives one CONNECTED
+ * first and one DISCONNECTED last, with its other events between them. */
+enum {
+    TBSMB1S_EVENT_CONNECTED = 1,      /* a connection is admitted and its session starts */
+    TBSMB1S_EVENT_REFUSED = 2,        /* a connection is closed at once; see reason */
+    TBSMB1S_EVENT_LOGON = 3,          /* a user or guest logon completed */
+    TBSMB1S_EVENT_LOGON_FAILED = 4,   /* a logon was answered with a failure */
+    TBSMB1S_EVENT_TREE = 5,           /* a tree connect to a share or IPC$ was accepted */
+    TBSMB1S_EVENT_TREE_REFUSED = 6,   /* a tree connect was refused (not logged on, unknown share, too many) */
+    TBSMB1S_EVENT_SMB2_ONLY = 7,      /* the client wants SMB2: an SMB1 NEGOTIATE offering SMB2 gets the SMB2
+                                         answer and the end; an SMB2 message is dropped (once a session) */
+    TBSMB1S_EVENT_WRITE_REFUSED = 8,  /* a request that would change the disk was refused */
+    TBSMB1S_EVENT_DISCONNECTED = 9    /* the session has ended */
+};
+
+/* Why a connection was refused (tbsmb1s_event.reason). */
+enum {
+    TBSMB1S_REFUSED_ALLOW = 1,  /* the client's address is not admitted by the allow-list */
+    TBSMB1S_REFUSED_FULL = 2    /* max_clients connections are open, or max_clients_per_peer from this address */
+};
+
+/* One event. Every text is NUL-terminated, never NULL ("" when it does not
+ * apply), and valid only until the callback returns: copy what you keep.
+ * No field ever carries a password, a password hash or a key. Fields that
+ * do not apply to the kind are 0 or "". */
+typedef struct tbsmb1s_event {
+    uint32_t size;         /* sizeof(tbsmb1s_event) in the library; later versions only add fields at the end */
+    int32_t kind;          /* TBSMB1S_EVENT_* */
+    uint64_t connection;   /* the session's number, 1, 2, ... in the order sessions start (simulations
+                              included); tells apart two connections from one address. 0 for REFUSED */
+    const char *peer;      /* the client's address, e.g. "192.0.2.7" or "fd00::1" (no port) */
+    int32_t reason;        /* REFUSED: TBSMB1S_REFUSED_* */
+    int32_t guest;         /* LOGON, LOGON_FAILED: 1 for a guest or anonymous logon, else 0 */
+    const char *user;      /* LOGON: the account as declared, or for a guest the name the client gave;
+                              LOGON_FAILED: the name the client gave. "" when none. A name the client
+                              gave may hold any character */
+    const char *share;     /* TREE, TREE_REFUSED: the share as the client named it (client-supplied);
+                              WRITE_REFUSED: the share of the request's tree, "" when none */
+    const char *command;   /* WRITE_REFUSED: the SMB1 command refused, e.g. "WRITE_ANDX", "NT_CREATE_ANDX" */
+    const char *path;      /* WRITE_REFUSED by an open: the name to open as the client gave it, else "" */
+    uint64_t duration_ms;  /* DISCONNECTED: how long the session lasted, in milliseconds */
+    uint64_t bytes_sent;   /* DISCONNECTED: bytes of SMB replies sent, without NetBIOS headers */
+} tbsmb1s_event;
+
+/* The host's callback: user_data as registered, and the event. */
+typedef void (*tbsmb1s_event_fn)(void *user_data, const tbsmb1s_event *event);
+
+/* Registers fn to hear every event, replacing any earlier callback; NULL
+ * turns events off. Returns 0, or -4 when called from inside the callback.
+ *
+ * Threads: fn runs on the thread the event happens on: a connection thread
+ * for most events, the accepting thread for REFUSED, and the caller's own
+ * thread during tbsmb1s_simulate. It is therefore called from several
+ * threads at once and must be safe for that. The connection (or, for
+ * REFUSED, every new connection) waits while fn runs: return soon, and hand
+ * slow work (disk, network) to a thread of your own. fn must not call
+ * tbsmb1s_start, tbsmb1s_stop, tbsmb1s_simulate or this function; the other
+ * functions may be called.
+ *
+ * Replacing: the new callback takes effect at once, for connections that
+ * are already running too. This function waits until every call of the
+ * callback it replaces has returned, so once it returns the old callback
+ * is never called again and its user_data may be freed. Do not call it
+ * while holding a lock that the callback takes: it would wait for a call
+ * that waits for that lock. */
+TBSMB1S_API int32_t tbsmb1s_set_event_callback(tbsmb1s_event_fn fn, void *user_data) TBSMB1S_NOEXCEPT;
 
 #ifdef __cplusplus
 }

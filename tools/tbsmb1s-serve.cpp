@@ -4,16 +4,21 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <grp.h>
@@ -28,10 +33,12 @@ namespace {
 constexpr const char *k_usage =
     "usage: tbsmb1s-serve [--listen ADDR:PORT] [--share NAME=PATH]... [--user NAME]\n"
     "                     [--allow CIDR]... [--option KEY=VALUE]... [--server-name NAME]\n"
-    "                     [--stats SECONDS] [--run-as USER] [FOLDER]...\n"
-    "       tbsmb1s-serve --simulate SCRIPT [--peer ADDR] [share, user, allow and option flags]\n"
+    "                     [--stats SECONDS] [--run-as USER] [-q] [FOLDER]...\n"
+    "       tbsmb1s-serve --simulate SCRIPT [--peer ADDR] [-q] [share, user, allow and option flags]\n"
     "       tbsmb1s-serve --version\n"
     "Serves FOLDER (or the current folder) read-only over SMB1 on 127.0.0.1:4450 by default.\n"
+    "Connections, logons, tree connects, refusals and disconnects are logged on standard\n"
+    "error, one timestamped line each; -q turns that off.\n"
     "--user reads the password from TBSMB1S_PASSWORD, or from standard input when unset.\n"
     "--run-as drops root to USER once the listener is bound.\n"
     "SIGINT or SIGTERM stops the server and prints its statistics; SIGUSR1 prints them;\n"
@@ -50,10 +57,14 @@ struct config {
     int stats_seconds = 0;
     std::string simulate, peer;
     std::string run_as;  // the user to become once the listener is bound
+    bool quiet = false;  // -q: no event lines
 };
+
+void log_stop();
 
 [[noreturn]] void bad(const std::string &msg)
 {
+    log_stop();
     std::fprintf(stderr, "tbsmb1s-serve: %s\n", msg.c_str());
     std::exit(2);
 }
@@ -132,6 +143,8 @@ config parse_args(int argc, char **argv)
         } else if (a == "--version") {
             std::printf("tbsmb1s-serve %s\n", tbsmb1s_version());
             std::exit(0);
+        } else if (a == "-q" || a == "--quiet") {
+            c.quiet = true;
         } else if (a == "--run-as") {
             c.run_as = value();
         } else if (a == "--listen") {
@@ -313,6 +326,161 @@ std::string shell_word(const std::string &s)
     return out + "'";
 }
 
+// --- The event log ---
+//
+// Each event becomes one line on standard error:
+//   2026-03-15T12:34:56.789Z logon conn=3 peer=192.0.2.7 user=alice
+// The library calls on_event on its connection threads, which wait while it
+// runs; it only formats the line (with the time of the event) and queues it.
+// A thread of its own writes the queue, so a slow standard error (a full
+// pipe, a busy journal) never holds up a connection. Lines beyond k_queue_max
+// are dropped and the count of them is written once there is room again.
+
+constexpr size_t k_queue_max = 10000;
+
+struct event_log {
+    std::mutex lock;
+    std::condition_variable more;
+    std::deque<std::string> lines;
+    uint64_t dropped = 0;
+    bool closing = false;
+    std::thread writer;
+};
+event_log g_log;
+
+// A value as one word: bare when it is non-empty and holds no space, quote,
+// backslash, '=' or control character, else in double quotes with '"' and
+// '\' escaped and control characters as \xNN. A client chooses some of these
+// texts (user and share names, paths), so none of them can break a line.
+std::string word(const char *v)
+{
+    std::string s = v ? v : "";
+    bool bare = !s.empty();
+    for (unsigned char ch : s)
+        if (ch <= 0x20 || ch == 0x7F || ch == '"' || ch == '\\' || ch == '=')
+            bare = false;
+    if (bare)
+        return s;
+    std::string out = "\"";
+    for (unsigned char ch : s) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += char(ch);
+        } else if (ch < 0x20 || ch == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
+            out += hex;
+        } else {
+            out += char(ch);
+        }
+    }
+    return out + "\"";
+}
+
+// UTC, ISO 8601 to the millisecond: 2026-03-15T12:34:56.789Z.
+std::string timestamp()
+{
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
+    time_t secs = time_t(ms / 1000);
+    tm t{};
+    gmtime_r(&secs, &t);
+    char text[32];
+    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03dZ", int(ms % 1000));
+    return std::string(text, n) + frac;
+}
+
+// The line of one event, without its line feed.
+std::string event_line(const tbsmb1s_event *e)
+{
+    std::string who = " peer=" + word(e->peer);
+    if (e->connection != 0)
+        who = " conn=" + std::to_string(e->connection) + who;
+    std::string user = e->user[0] ? " user=" + word(e->user) : "";
+    std::string line = timestamp() + " ";
+    switch (e->kind) {
+    case TBSMB1S_EVENT_CONNECTED:
+        return line + "connect" + who;
+    case TBSMB1S_EVENT_REFUSED:
+        return line + "refuse" + who + " reason=" + (e->reason == TBSMB1S_REFUSED_FULL ? "full" : "allow-list");
+    case TBSMB1S_EVENT_LOGON:
+        return line + "logon" + who + (e->guest ? " guest" : "") + user;
+    case TBSMB1S_EVENT_LOGON_FAILED:
+        return line + "logon-failed" + who + (e->guest ? " guest" : "") + user;
+    case TBSMB1S_EVENT_TREE:
+        return line + "tree" + who + " share=" + word(e->share);
+    case TBSMB1S_EVENT_TREE_REFUSED:
+        return line + "tree-refused" + who + " share=" + word(e->share);
+    case TBSMB1S_EVENT_SMB2_ONLY:
+        return line + "smb2-only" + who;
+    case TBSMB1S_EVENT_WRITE_REFUSED:
+        return line + "write-refused" + who + " share=" + word(e->share) + " command=" + word(e->command) +
+               (e->path[0] ? " path=" + word(e->path) : "");
+    case TBSMB1S_EVENT_DISCONNECTED:
+        return line + "disconnect" + who + " duration_ms=" + std::to_string(e->duration_ms) +
+               " bytes_sent=" + std::to_string(e->bytes_sent);
+    default:
+        return line + "event" + who + " kind=" + std::to_string(e->kind);
+    }
+}
+
+extern "C" void on_event(void *, const tbsmb1s_event *e)
+{
+    std::string line = event_line(e) + "\n";
+    std::lock_guard<std::mutex> g(g_log.lock);
+    if (g_log.lines.size() >= k_queue_max) {
+        g_log.dropped++;
+        return;
+    }
+    g_log.lines.push_back(std::move(line));
+    g_log.more.notify_one();
+}
+
+void write_lines()
+{
+    std::unique_lock<std::mutex> g(g_log.lock);
+    for (;;) {
+        g_log.more.wait(g, [] { return !g_log.lines.empty() || g_log.dropped || g_log.closing; });
+        if (g_log.lines.empty() && !g_log.dropped)
+            return;  // closing, and everything is written
+        std::deque<std::string> batch;
+        batch.swap(g_log.lines);
+        uint64_t dropped = std::exchange(g_log.dropped, 0);
+        g.unlock();
+        for (const std::string &l : batch)
+            std::fputs(l.c_str(), stderr);
+        if (dropped)
+            std::fprintf(stderr, "%s events-dropped count=%llu\n", timestamp().c_str(), (unsigned long long)dropped);
+        g.lock();
+    }
+}
+
+// Starts the event log, unless -q: from here on the library reports to it.
+void log_start(const config &c)
+{
+    if (c.quiet)
+        return;
+    g_log.writer = std::thread(write_lines);
+    tbsmb1s_set_event_callback(on_event, nullptr);
+}
+
+// Stops reporting and writes what is still queued.
+void log_stop()
+{
+    if (!g_log.writer.joinable())
+        return;
+    tbsmb1s_set_event_callback(nullptr, nullptr);
+    {
+        std::lock_guard<std::mutex> g(g_log.lock);
+        g_log.closing = true;
+        g_log.more.notify_one();
+    }
+    g_log.writer.join();
+}
+
 int simulate(const config &c)
 {
     std::ifstream in(c.simulate, std::ios::binary);
@@ -320,7 +488,9 @@ int simulate(const config &c)
         bad("--simulate: cannot read " + c.simulate);
     std::stringstream script;
     script << in.rdbuf();
+    log_start(c);
     const char *out = tbsmb1s_simulate(script.str().c_str(), c.peer.empty() ? nullptr : c.peer.c_str());
+    log_stop();
     if (!out)
         bad(std::string("--simulate: ") + tbsmb1s_last_error());
     std::fputs(out, stdout);
@@ -343,6 +513,7 @@ int serve(const config &c, const account *run_as)
         sigaddset(&handled, sig);
     pthread_sigmask(SIG_BLOCK, &handled, nullptr);
 
+    log_start(c);
     check(tbsmb1s_start(c.address.c_str(), c.port, c.server_name.empty() ? nullptr : c.server_name.c_str()),
           "start");
     if (run_as)
@@ -381,6 +552,7 @@ int serve(const config &c, const account *run_as)
                                  "configuration)\n");
     }
     tbsmb1s_stop();
+    log_stop();
     print_stats();
     return 0;
 }

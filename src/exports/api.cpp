@@ -71,5 +71,9 @@ uint32_t tbsmb1s_port(void) noexcept { return tb1s_net_port(); }
 int32_t tbsmb1s_client_count(void) noexcept { return tb1s_net_client_count(); }
 int32_t tbsmb1s_session_count(void) noexcept { return tb1s_session_count(); }
 const char *tbsmb1s_simulate(const char *script, const char *peer) noexcept { return tb1s_simulate(script, peer); }
+int32_t tbsmb1s_set_event_callback(tbsmb1s_event_fn fn, void *user_data) noexcept
+{
+    return tb1s_net_set_event_sink(fn, user_data);
+}
 
 }  // extern "C"

@@ -172,9 +172,18 @@ const char *tb1s_simulate(const char *script, const char *peer)
         tb1s_set_error("simulate: %.64s is not an IP address", peer);
         return nullptr;
     }
+    // The library's world, less the service's stop flag: a simulation runs
+    // to the end of its script. Its events reach the host like those of a
+    // connection.
+    tb1s_sess_ctx world;
+    tb1s_net_world(&world);
     tb1s_sim c{};
     if (!tb1s_client_allowed(&ip)) {
         tb1s_stat_add(STAT_REFUSED_ALLOW, 1);
+        char text[64];
+        tb1s_ip_format(&ip, text, sizeof text);
+        tb1s_event e{.kind = tb1s_event_kind::conn_refused, .peer = text, .reason = tb1s_refusal::allow_list};
+        world.event(world.event_user, &e);
         tb1s_buf_str(&c.out, "refused: client address not allowed\n");
         if (c.out.oom) {
             tb1s_buf_free(&c.out);
@@ -191,11 +200,6 @@ const char *tb1s_simulate(const char *script, const char *peer)
     }
     c.data = stream.data;
     c.len = stream.len;
-    // The library's world, less the service's stop flag (a simulation runs
-    // to the end of its script) and the host's events (it has a transcript).
-    tb1s_sess_ctx world;
-    tb1s_net_world(&world);
-    world.event = nullptr;
     tb1s_transport t{&c, sim_write, sim_read, sim_log_frame};
     tb1s_sess_run(&world, &t, &ip);
     tb1s_buf_free(&stream);

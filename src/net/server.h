@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "tbsmb1s.h"
+
 #include "net/sock.h"
 #include "net/sys.h"
 #include "sess/ctx.h"
@@ -44,10 +46,12 @@ void tb1s_net_stop();
 // generator and the host's event sink (tb1s_net_set_event_sink). Its `stop`
 // is null.
 void tb1s_net_world(tb1s_sess_ctx *out);
-// Sets the host's event sink of the library's world, or clears it (null fn).
-// Takes effect at once, for connections already running too; only a call
-// already under way on another thread may still end after this returns.
-void tb1s_net_set_event_sink(tb1s_event_fn fn, void *user);
+// Sets the host's event callback of the library's world (the export
+// tbsmb1s_set_event_callback), or clears it (null fn). Takes effect at once,
+// for connections already running too, and returns once no call of the
+// previous callback is under way: 0, or -4 when called from inside the
+// callback, which would wait for itself.
+int32_t tb1s_net_set_event_sink(tbsmb1s_event_fn fn, void *user);
 
 // The socket transport (`user` is a tb1s_link). x_read: bytes received
 // (> 0), 0 when the peer has closed, -2 when nothing arrived within

@@ -24,7 +24,9 @@ enum class tb1s_event_kind : int32_t {
     logon_failed,      // a logon was refused
     tree_ok,           // a tree connect reached a share
     tree_refused,      // a tree connect was refused
-    smb2_turned_away,  // the client offered SMB2 and got the SMB2 answer and the end
+    smb2_turned_away,  // the client offered SMB2 and got the SMB2 answer and the end, or sent
+                       // SMB2 messages, which are dropped (reported once per session)
+    write_refused,     // a request that would change the disk was refused
     disconnect,        // the session has ended
 };
 
@@ -39,19 +41,23 @@ enum class tb1s_refusal : int32_t {
 // keep the values below.
 struct tb1s_event {
     tb1s_event_kind kind = tb1s_event_kind::disconnect;
+    uint64_t conn = 0;                       // the session's number (1, 2, ...); 0 for conn_refused
     const char *peer = "";                   // the client's address, printed
     tb1s_refusal reason = tb1s_refusal::none;  // conn_refused: why
     const char *user = "";                   // logon_*: the account, or the name the client gave; "" when none
     int32_t guest = 0;                       // logon_*: 1 for a guest or anonymous logon
-    const char *share = "";                  // tree_*: the share name as the client asked for it
+    const char *share = "";                  // tree_*: the share name as the client asked for it;
+                                             // write_refused: the share of the request's tree, "" when none
+    const char *command = "";                // write_refused: the command's name ("WRITE_ANDX")
+    const char *path = "";                   // write_refused by an open: the name as the client gave it
     uint64_t duration_ms = 0;                // disconnect: how long the session ran
     uint64_t bytes_sent = 0;                 // disconnect: the bytes of every SMB message sent
 };
 
 // The event sink. Called on the thread of the connection concerned, and for
-// a refused connection on the acceptor thread, so it is called from many
-// threads at once; it must return soon, and must not call back into the
-// library's start or stop.
+// a refused connection on the acceptor thread (or the simulating thread),
+// so it is called from many threads at once; it must return soon, and must
+// not call back into the library's start or stop.
 using tb1s_event_fn = void (*)(void *user, const tb1s_event *e);
 
 struct tb1s_sess_ctx {

@@ -181,6 +181,7 @@ constexpr std::array<const command *, 256> k_by_code = [] {
 void cmd_refused(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
     sess_stat(s, STAT_MUTATING_REFUSED, 1);
+    sess_write_refused(s, nullptr);
     rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
 }
 

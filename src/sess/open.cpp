@@ -1,6 +1,6 @@
 // NT_CREATE_ANDX: opens an existing file or folder of a share for reading,
 // or the "srvsvc" pipe of IPC$. Anything that could create, write or delete
-// is refused before the name is looked at. No host file stays open: the
+// is refused before the name is looked up. No host file stays open: the
 // record keeps the canonical path and a status snapshot.
 #include <cstdlib>
 #include <cstring>
@@ -147,30 +147,28 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         return;
     }
 
-    uint32_t access = map_generic(c.access);
-    if (c.disposition != k_open_existing && !(tree->ipc && pipe_disposition(c.disposition))) {
-        tb1s_trace("[open] refused: disposition %u would create or replace\n", c.disposition);
-        refuse(s, rep, NT_STATUS_ACCESS_DENIED);
-        return;
-    }
-    if (!tree->ipc && (access & ~k_read_rights) != 0) {
-        tb1s_trace("[open] refused: access mask %08x asks for more than reading\n", unsigned(access));
-        refuse(s, rep, NT_STATUS_ACCESS_DENIED);
-        return;
-    }
-    if (c.options & k_opt_write_through) {
-        tb1s_trace("[open] refused: create options %08x ask for write-through\n", c.options);
-        refuse(s, rep, NT_STATUS_ACCESS_DENIED);
-        return;
-    }
-    if (c.options & k_opt_delete_on_close) {
-        tb1s_trace("[open] refused: create options %08x ask for delete-on-close\n", c.options);
-        refuse(s, rep, NT_STATUS_ACCESS_DENIED);
-        return;
-    }
-
+    // An open that could change the disk is refused before the name is
+    // looked up; the name is decoded first only to report the refusal.
     char name[TB1S_NAME_MAX];
-    if (name_to_utf8(s, field, c.name_len, name) != 0) {
+    bool name_ok = name_to_utf8(s, field, c.name_len, name) == 0;
+    uint32_t access = map_generic(c.access);
+    bool change = true;
+    if (c.disposition != k_open_existing && !(tree->ipc && pipe_disposition(c.disposition)))
+        tb1s_trace("[open] refused: disposition %u would create or replace\n", c.disposition);
+    else if (!tree->ipc && (access & ~k_read_rights) != 0)
+        tb1s_trace("[open] refused: access mask %08x asks for more than reading\n", unsigned(access));
+    else if (c.options & k_opt_write_through)
+        tb1s_trace("[open] refused: create options %08x ask for write-through\n", c.options);
+    else if (c.options & k_opt_delete_on_close)
+        tb1s_trace("[open] refused: create options %08x ask for delete-on-close\n", c.options);
+    else
+        change = false;
+    if (change) {
+        sess_write_refused(s, name_ok ? name : "");
+        refuse(s, rep, NT_STATUS_ACCESS_DENIED);
+        return;
+    }
+    if (!name_ok) {
         tb1s_trace("[open] refused: a %u-byte name that does not convert to UTF-8\n", c.name_len);
         refuse(s, rep, NT_STATUS_INVALID_PARAMETER);
         return;

@@ -2,6 +2,7 @@
 // completion of every reply (word count, identifiers, signature, sending).
 #include "sess/runner.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,6 +24,12 @@ constexpr int32_t k_read_timeout_ms = 100;   // granularity of the deadline and 
 constexpr int k_eof_limit = 3;               // the third end of stream in one read ends it
 constexpr uint64_t k_no_packet = UINT64_MAX;  // no packet under way (message deadline off)
 constexpr uint8_t k_smb1_magic[4] = {0xFF, 'S', 'M', 'B'};
+constexpr uint8_t k_smb2_magic[4] = {0xFE, 'S', 'M', 'B'};
+
+// Sessions started in this process, whatever their world: numbers the
+// sessions in their events, so a host can tell apart two connections from
+// one address.
+std::atomic<uint64_t> g_sessions_started{0};
 
 bool is_smb1(const uint8_t *p, uint64_t n) { return n >= 4 && std::memcmp(p, k_smb1_magic, 4) == 0; }
 
@@ -334,6 +341,13 @@ void sess_serve(tb1s_session *s, const uint8_t *msg, uint64_t len)
 {
     if (len <= 32 || !is_smb1(msg, len)) {
         sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
+        // A client set to SMB2 only opens with an SMB2 NEGOTIATE, which
+        // gets no answer; the host hears of it at once, not when the
+        // client gives up.
+        if (!s->smb2_seen && len >= 4 && std::memcmp(msg, k_smb2_magic, 4) == 0) {
+            s->smb2_seen = 1;
+            sess_event(s, tb1s_event{.kind = tb1s_event_kind::smb2_turned_away});
+        }
         return;
     }
     capture(s, msg);
@@ -396,12 +410,22 @@ void sess_event(const tb1s_session *s, tb1s_event e)
 {
     if (!s->ctx->event)
         return;
+    e.conn = s->conn_id;
     e.peer = s->client_text;
     if (!e.user)
         e.user = "";
     if (!e.share)
         e.share = "";
     s->ctx->event(s->ctx->event_user, &e);
+}
+
+void sess_write_refused(tb1s_session *s, const char *path)
+{
+    const tb1s_tree *t = tree_find(s, s->tid);
+    sess_event(s, tb1s_event{.kind = tb1s_event_kind::write_refused,
+                             .share = t ? t->share : "",
+                             .command = tb1s_cmd_name(s->command),
+                             .path = path ? path : ""});
 }
 
 void tb1s_sess_run(const tb1s_sess_ctx *ctx, const tb1s_transport *t, const tb1s_ip *peer)
@@ -414,6 +438,7 @@ void tb1s_sess_run(const tb1s_sess_ctx *ctx, const tb1s_transport *t, const tb1s
     s->user = t->user;
     s->client = *peer;
     tb1s_ip_format(peer, s->client_text, sizeof s->client_text);
+    s->conn_id = g_sessions_started.fetch_add(1, std::memory_order_relaxed) + 1;
     s->rbuf = static_cast<uint8_t *>(std::malloc(k_rbuf_start));
     if (!s->rbuf) {
         std::free(s);

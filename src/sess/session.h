@@ -71,6 +71,7 @@ struct tb1s_session {
     void *user;                 // copy of transport->user
     tb1s_ip client;
     char client_text[64];       // formatted client address, for events
+    uint64_t conn_id;           // the session's number in events: 1, 2, ... in the order sessions start
     tb1s_opts opts;             // snapshot; refreshed after every message
     uint8_t *rbuf;              // receive buffer
     uint64_t rcap;              // its capacity
@@ -80,6 +81,7 @@ struct tb1s_session {
     uint64_t unauth_since;      // monotonic ms of the start or of the last logoff (logon deadline)
     uint64_t bytes_sent;        // SMB message bytes sent, NetBIOS headers not counted
     int32_t stop;               // end the session after the current reply
+    int32_t smb2_seen;          // an SMB2 message has been reported
 
     // The request being served (16 significant bits in the identifiers).
     uint8_t command;
@@ -144,6 +146,9 @@ bool sess_guest_allowed(const tb1s_session *s);
 // Reports an event to the world's sink, if it has one, with the session's
 // client address filled in (and "" for a missing user or share).
 void sess_event(const tb1s_session *s, tb1s_event e);
+// Reports the current request as a refused change of the disk: its command
+// and the share of its tree, with the name it opens when there is one.
+void sess_write_refused(tb1s_session *s, const char *path);
 
 // Every command handler has this shape.
 using tb1s_handler = void (*)(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);

@@ -243,6 +243,33 @@ void extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
     tb1s_buf_free(&out);
 }
 
+// The AccountName of the 13-word form, to name the client in a failed
+// logon: the text after the two responses (a Unicode one starts at an even
+// offset of the message) up to its NUL, at most 128 characters; "" when it
+// cannot be read.
+void account_name(const tb1s_session *s, const uint8_t *body, uint64_t n, uint64_t at, char *out, uint64_t size)
+{
+    constexpr uint64_t k_header = 32;  // body starts after the SMB header
+    constexpr uint64_t k_scan = 256;
+    out[0] = 0;
+    if (s->unicode && (k_header + at) % 2 != 0)
+        at++;
+    if (at >= n)
+        return;
+    uint64_t end = at;
+    uint64_t limit = n - at > k_scan ? at + k_scan : n;
+    if (s->unicode) {
+        while (end + 1 < limit && (body[end] | body[end + 1]) != 0)
+            end += 2;
+    } else {
+        while (end < limit && body[end] != 0)
+            end++;
+    }
+    char name[TB1S_NAME_MAX];
+    if (name_to_utf8(s, body + at, end - at, name) == 0)
+        tb1s_strlcpy(out, name, size);
+}
+
 // The 13-word form: an LMv2 and an NTLMv2 response, or none (anonymous).
 void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_t n)
 {
@@ -312,6 +339,7 @@ void non_extended(tb1s_session *s, tb1s_reply *rep, const uint8_t *body, uint64_
             return;
         }
     }
+    account_name(s, body, n, k_nonext_data + lm_len + nt_len, f.user, sizeof f.user);
     refuse(s, rep, NT_STATUS_LOGON_FAILURE, TB1S_DOS_SRV_REFUSED, f);
 }
 

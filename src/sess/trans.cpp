@@ -49,6 +49,7 @@ void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     if (is_write(sub)) {
         tb1s_trace("[trans2] refused: subcommand %04x would change the disk\n", unsigned(sub));
         sess_stat(s, STAT_MUTATING_REFUSED, 1);
+        sess_write_refused(s, nullptr);
         rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
         return;
     }

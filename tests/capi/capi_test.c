@@ -124,13 +124,71 @@ static void check_exports(void)
     CHECK(strcmp(tbsmb1s_selftest(), "selftest ok\n") == 0);
 }
 
+/* What the event callback saw. Simulations run on the calling thread, so
+ * no lock is needed here. */
+static struct {
+    int count;
+    int32_t kinds[8];
+    uint64_t connection[8];
+    char peer[8][64];
+    int32_t reason[8];
+    int bad_record;   /* a wrong size or a NULL text */
+    int32_t inside_rc; /* a replacement tried from inside the callback */
+} seen;
+
+static void on_event(void *user_data, const tbsmb1s_event *e)
+{
+    int i = seen.count++;
+    if (user_data != &seen || e->size != sizeof(tbsmb1s_event) || !e->peer || !e->user || !e->share ||
+        !e->command || !e->path)
+        seen.bad_record = 1;
+    seen.inside_rc = tbsmb1s_set_event_callback(NULL, NULL);
+    if (i < 8) {
+        seen.kinds[i] = e->kind;
+        seen.connection[i] = e->connection;
+        snprintf(seen.peer[i], sizeof seen.peer[i], "%s", e->peer ? e->peer : "(null)");
+        seen.reason[i] = e->reason;
+    }
+}
+
+/* The event callback from C: a simulated session gives its start and end
+ * under one number, a refused peer its refusal, and no callback nothing. */
+static void check_events(void)
+{
+    const char *echo = "00000025 ff534d422b0000000018014000000000000000000000000000003412000001000101000000\n";
+
+    check_code(tbsmb1s_set_event_callback(on_event, &seen), TBSMB1S_OK, NULL);
+    CHECK(tbsmb1s_simulate(echo, NULL) != NULL);
+    CHECK(seen.count == 2);
+    CHECK(seen.kinds[0] == TBSMB1S_EVENT_CONNECTED && seen.kinds[1] == TBSMB1S_EVENT_DISCONNECTED);
+    CHECK(seen.connection[0] != 0 && seen.connection[1] == seen.connection[0]);
+    CHECK(strcmp(seen.peer[0], "127.0.0.1") == 0);
+    CHECK(!seen.bad_record);
+    CHECK(seen.inside_rc == TBSMB1S_ERUNNING);
+    CHECK(strcmp(tbsmb1s_last_error(), "set_event_callback: called from inside the event callback") == 0);
+
+    seen.count = 0;
+    CHECK(tbsmb1s_simulate(echo, "192.0.2.10") != NULL);
+    CHECK(seen.count == 1);
+    CHECK(seen.kinds[0] == TBSMB1S_EVENT_REFUSED && seen.reason[0] == TBSMB1S_REFUSED_ALLOW);
+    CHECK(seen.connection[0] == 0);
+    CHECK(strcmp(seen.peer[0], "192.0.2.10") == 0);
+
+    check_code(tbsmb1s_set_event_callback(NULL, NULL), TBSMB1S_OK, NULL);
+    seen.count = 0;
+    CHECK(tbsmb1s_simulate(echo, NULL) != NULL);
+    CHECK(seen.count == 0);
+}
+
 /* Each group runs in a process of its own, so none depends on what another
  * left in the library: "capi_test" checks the exports, "capi_test allow"
- * the allow-list. */
+ * the allow-list, "capi_test events" the event callback. */
 int main(int argc, char **argv)
 {
     if (argc > 1 && strcmp(argv[1], "allow") == 0)
         check_allow_cidr();
+    else if (argc > 1 && strcmp(argv[1], "events") == 0)
+        check_events();
     else
         check_exports();
     if (failures)

@@ -321,6 +321,57 @@ TEST(Open, AccessMasksDispositionsAndOptionsOnAShare)
         EXPECT_EQ(p.status, r.status) << what;
         EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), r.status ? 1 : 0) << what;
         EXPECT_EQ(w.delta(STAT_OPENS), r.status ? 0 : 1) << what;
+        // A refusal for asking to change the disk is reported as such,
+        // with the share and the name; no other refusal is.
+        std::vector<event_rec> ev = g.c.world->events_of(tb1s_event_kind::write_refused);
+        g.c.world->recorded.clear();
+        if (r.status != NT_STATUS_ACCESS_DENIED) {
+            EXPECT_TRUE(ev.empty()) << what;
+            continue;
+        }
+        ASSERT_EQ(ev.size(), 1u) << what;
+        EXPECT_EQ(ev[0].command, "NT_CREATE_ANDX") << what;
+        EXPECT_EQ(ev[0].share, "docs") << what;
+        EXPECT_EQ(ev[0].path, r.name) << what;
+        EXPECT_EQ(ev[0].peer, "127.0.0.1") << what;
+    }
+}
+
+// Commands that would change the disk are reported with their name and the
+// share of their tree ("" without one).
+TEST(Open, RefusedChangesAreReported)
+{
+    share_rig g;
+    smb1_request write;
+    write.cmd = 0x2F;  // WRITE_ANDX
+    write.tid = g.tid;
+    write.words = bytes(24, 0);
+    smb1_request mkdir_no_tree;
+    mkdir_no_tree.cmd = 0x00;  // CREATE_DIRECTORY
+    mkdir_no_tree.tid = 0x7777;
+    smb1_request bad_name = create_req_raw(g.tid, le().u16(0xDC00).u16(0), [] {
+        create_args a;
+        a.disposition = 2;
+        return a;
+    }());
+    struct row {
+        const char *what;
+        smb1_request r;
+        const char *command, *share, *path;
+    } rows[] = {
+        {"WRITE_ANDX on the tree", write, "WRITE_ANDX", "docs", ""},
+        {"CREATE_DIRECTORY with no tree", mkdir_no_tree, "CREATE_DIRECTORY", "", ""},
+        {"create with a name that does not convert", bad_name, "NT_CREATE_ANDX", "docs", ""},
+    };
+    for (const row &r : rows) {
+        g.c.world->recorded.clear();
+        EXPECT_EQ(g.serve(r.r).status, NT_STATUS_ACCESS_DENIED) << r.what;
+        std::vector<event_rec> ev = g.c.world->events();
+        ASSERT_EQ(ev.size(), 1u) << r.what;
+        EXPECT_EQ(ev[0].kind, tb1s_event_kind::write_refused) << r.what;
+        EXPECT_EQ(ev[0].command, r.command) << r.what;
+        EXPECT_EQ(ev[0].share, r.share) << r.what;
+        EXPECT_EQ(ev[0].path, r.path) << r.what;
     }
 }
 

@@ -167,8 +167,8 @@ TEST(Runner, PipelinedRequestsAreServedFromOneRead)
     EXPECT_EQ(c.asked.size(), 2u + 3) << "a read for the rest of the fourth request, then three ends of stream";
 }
 
-// A session reports its start and its end, with the bytes of the SMB
-// messages it sent (not the NetBIOS headers or session responses).
+// A session reports its start and its end under its number, with the bytes
+// of the SMB messages it sent (not the NetBIOS headers or session responses).
 TEST(Runner, ReportsItsStartAndEnd)
 {
     conn c;
@@ -184,6 +184,14 @@ TEST(Runner, ReportsItsStartAndEnd)
     for (const smb1_reply &r : replies_of(c.writes))
         sent += r.raw.size();
     EXPECT_EQ(ev[1].bytes_sent, sent);
+    // Both carry the session's number, and the next session has another.
+    EXPECT_NE(ev[0].conn, 0u);
+    EXPECT_EQ(ev[1].conn, ev[0].conn);
+    conn next;
+    next.run();
+    std::vector<event_rec> next_ev = next.world->events();
+    ASSERT_FALSE(next_ev.empty());
+    EXPECT_GT(next_ev[0].conn, ev[0].conn);
 
     conn quiet;  // a world without a sink
     quiet.world->record_events = false;
@@ -209,6 +217,7 @@ TEST(Runner, ForeignPacketTypesEndTheSession)
 }
 
 // Messages that are not SMB1 are dropped, counted, and the session goes on.
+// Each row's message comes twice; SMB2 messages are reported once.
 TEST(Runner, NonSmb1MessagesAreDropped)
 {
     bytes smb2(64, 0);
@@ -220,23 +229,25 @@ TEST(Runner, NonSmb1MessagesAreDropped)
     struct row {
         const char *what;
         bytes msg;
-        size_t replies;
+        size_t replies;      // to each copy
+        size_t smb2_events;  // for both copies
     } rows[] = {
-        {"SMB2 message", smb2, 0},
-        {"32-byte SMB1 header", b32, 0},
-        {"33 bytes", b33, 1},
-        {"no signature", bytes(40, 0x11), 0},
+        {"SMB2 message", smb2, 0, 1},
+        {"32-byte SMB1 header", b32, 0, 0},
+        {"33 bytes", b33, 1, 0},
+        {"no signature", bytes(40, 0x11), 0, 0},
     };
     for (const row &r : rows) {
         stat_watch w;
         conn c;
-        c.feed(nbss(r.msg)).feed(smb1_frame(echo_request(9)));
+        c.feed(nbss(r.msg)).feed(nbss(r.msg)).feed(smb1_frame(echo_request(9)));
         c.run();
         auto rep = replies_of(c.writes);
-        ASSERT_EQ(rep.size(), r.replies + 1) << r.what;
+        ASSERT_EQ(rep.size(), 2 * r.replies + 1) << r.what;
         EXPECT_EQ(rep.back().mid, 9) << r.what << ": the next message is served";
-        EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), r.replies ? 0 : 1) << r.what;
+        EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), r.replies ? 0 : 2) << r.what;
         EXPECT_EQ(c.logs.size(), 2 * rep.size()) << r.what << ": dropped messages are not logged";
+        EXPECT_EQ(c.world->events_of(tb1s_event_kind::smb2_turned_away).size(), r.smb2_events) << r.what;
     }
 }
 

@@ -44,8 +44,8 @@ void w_event(void *user, const tb1s_event *e)
 {
     test_world *w = of(user);
     std::lock_guard<std::mutex> g(w->lock);
-    w->recorded.push_back(event_rec{e->kind, e->peer, e->reason, e->user, e->guest, e->share, e->duration_ms,
-                                    e->bytes_sent});
+    w->recorded.push_back(event_rec{e->kind, e->peer, e->reason, e->user, e->guest, e->share, e->command, e->path,
+                                    e->conn, e->duration_ms, e->bytes_sent});
 }
 
 }  // namespace

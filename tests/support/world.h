@@ -27,6 +27,9 @@ struct event_rec {
     std::string user;
     int32_t guest;
     std::string share;
+    std::string command;
+    std::string path;
+    uint64_t conn;
     uint64_t duration_ms;
     uint64_t bytes_sent;
 };

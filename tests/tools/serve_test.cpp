@@ -15,13 +15,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../net/client.h"
+#include "../sess/files.h"
+#include "ntlm_client.h"
 #include "smb1.h"
 #include "support.h"
 #include "tbsmb1s.h"
@@ -218,7 +223,7 @@ TEST(Serve, Version)
 TEST(Serve, Sigusr1PrintsStatisticsAndSighupIsIgnored)
 {
     temp_dir d;
-    proc p({"--listen", "127.0.0.1:0", d.path});
+    proc p({"--listen", "127.0.0.1:0", "-q", d.path});  // -q: the SIGHUP line alone on standard error
     ASSERT_TRUE(p.read_lines(2, 10000)) << p.out_text;
     uint16_t port = announced_port(p.out_text);
     ASSERT_NE(port, 0);
@@ -442,6 +447,153 @@ TEST(Serve, UserPasswordFromEnvironmentOrStandardInput)
         proc p({"--user", "alice", "--simulate", script});  // standard input closed at once
         EXPECT_EQ(p.finish(), 2);
         EXPECT_NE(p.err_text.find("no password"), std::string::npos) << p.err_text;
+    }
+}
+
+// Sends one request and reads its reply; a reply with cmd 0 when none came.
+smb1_reply exchange(int fd, const smb1_request &r)
+{
+    smb1_reply out;
+    bytes frame = smb1_frame(r);
+    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size()))
+        return out;
+    uint8_t head[4];
+    if (recv(fd, head, 4, MSG_WAITALL) != 4)
+        return out;
+    size_t len = size_t(head[1]) << 16 | size_t(head[2]) << 8 | head[3];
+    bytes msg(len);
+    if (recv(fd, msg.data(), len, MSG_WAITALL) != ssize_t(len) || !parse_reply(msg, &out))
+        return smb1_reply{};
+    return out;
+}
+
+// A client of one connection that logs on with the 13-word form (NTLMv2
+// against the server's challenge), then makes requests as that session.
+struct client {
+    int fd = -1;
+    uint16_t uid = 0;
+    explicit client(uint16_t port) : fd(connect_to("127.0.0.1", port)) {}
+    ~client()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    // The status of the logon (0 on success).
+    uint32_t logon(const std::string &user, const std::string &password)
+    {
+        smb1_reply nego = exchange(fd, negotiate_request());
+        bytes chal, info;
+        if (!read_challenge(ntlm_in(reply_blob(nego)), &chal, &info))
+            return 0xFFFFFFFF;
+        bytes owf = ntowfv2(user, "", password);
+        const bytes client_chal(8, 0x77);
+        bytes nt = ntlmv2_response(owf, chal, client_chal, filetime_of(std::time(nullptr)), info);
+        smb1_reply p = exchange(fd, setup_nonext_request(lmv2_response(owf, chal, client_chal), nt, user));
+        uid = p.uid;
+        return p.status;
+    }
+    smb1_reply ask(smb1_request r, uint16_t tid = 0)
+    {
+        r.uid = uid;
+        r.tid = tid;
+        return exchange(fd, r);
+    }
+};
+
+// The lines of a text, without their line feeds.
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// The event lines of a logon, a failed logon, a refused tree connect to a
+// name that tries to break the line, and a refused write: one line each,
+// after a UTC timestamp to the millisecond; the password never shows. With
+// -q the same session logs nothing.
+TEST(Serve, EventLinesOnStandardError)
+{
+    temp_dir d;
+    d.write("a.txt", "hello");
+    const std::string password = "Serve-Secret 9";
+    for (bool quiet : {false, true}) {
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--share", "docs=" + d.path, "--user", "alice"};
+        if (quiet)
+            args.push_back("-q");
+        proc p(args, {"TBSMB1S_PASSWORD=" + password});
+        ASSERT_TRUE(p.read_lines(2, 10000)) << p.out_text << p.err_text;
+        uint16_t port = announced_port(p.out_text);
+        ASSERT_NE(port, 0);
+        {
+            client c(port);
+            ASSERT_EQ(c.logon("alice", password), 0u);
+            EXPECT_EQ(c.ask(tree_req("\\\\127.0.0.1\\bad \"name\nX")).status, NT_STATUS_BAD_NETWORK_NAME);
+            smb1_reply tree = c.ask(tree_req("\\\\127.0.0.1\\docs"));
+            ASSERT_EQ(tree.status, 0u);
+            create_args make;
+            make.disposition = 5;  // overwrite or create, as a client's put asks
+            EXPECT_EQ(c.ask(create_req(tree.tid, "\\new file.txt", make), tree.tid).status, NT_STATUS_ACCESS_DENIED);
+        }
+        {
+            client c(port);
+            EXPECT_EQ(c.logon("alice", "wrong"), NT_STATUS_LOGON_FAILURE);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both connections end
+        kill(p.pid, SIGTERM);
+        EXPECT_EQ(p.finish(), 0) << p.err_text;
+        if (quiet) {
+            EXPECT_EQ(p.err_text, "") << "-q logs nothing";
+            continue;
+        }
+
+        // Every line: the time, then the event's name and its fields. The
+        // time is UTC: within a minute of the test's own clock.
+        const std::regex shape(R"((\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.\d{3}Z ([a-z0-9-]+)( .*)?)");
+        std::vector<std::string> events;
+        for (const std::string &line : lines_of(p.err_text)) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+            tm t{};
+            t.tm_year = std::stoi(m[1]) - 1900;
+            t.tm_mon = std::stoi(m[2]) - 1;
+            t.tm_mday = std::stoi(m[3]);
+            t.tm_hour = std::stoi(m[4]);
+            t.tm_min = std::stoi(m[5]);
+            t.tm_sec = std::stoi(m[6]);
+            EXPECT_LT(std::abs(double(timegm(&t) - std::time(nullptr))), 60.0) << line;
+            EXPECT_EQ(line.find(password), std::string::npos) << line;
+            events.push_back(line.substr(25));
+        }
+        // Each connection's lines in order, under a number of its own (the
+        // two connections' lines may interleave).
+        const std::vector<std::string> want_first = {
+            "connect",
+            "logon user=alice",
+            "tree-refused share=\"bad \\\"name\\x0aX\"",
+            "tree share=docs",
+            "write-refused share=docs command=NT_CREATE_ANDX path=\"\\\\new file.txt\"",
+            "disconnect duration_ms=D bytes_sent=B",
+        };
+        const std::vector<std::string> want_second = {
+            "connect",
+            "logon-failed user=alice",
+            "disconnect duration_ms=D bytes_sent=B",
+        };
+        const std::regex who(R"(^([a-z0-9-]+) conn=(\d+) peer=127\.0\.0\.1(.*)$)");
+        std::map<uint64_t, std::vector<std::string>> by_conn;
+        for (const std::string &e : events) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(e, m, who)) << e;
+            std::string rest = std::regex_replace(std::string(m[3]), std::regex(R"( duration_ms=\d+ bytes_sent=[1-9]\d*)"),
+                                                  " duration_ms=D bytes_sent=B");
+            by_conn[std::stoull(m[2])].push_back(std::string(m[1]) + rest);
+        }
+        ASSERT_EQ(by_conn.size(), 2u) << p.err_text;
+        EXPECT_EQ(by_conn.begin()->second, want_first) << p.err_text;
+        EXPECT_EQ(by_conn.rbegin()->second, want_second) << p.err_text;
     }
 }
 
