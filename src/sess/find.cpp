@@ -46,7 +46,10 @@ put_result put_entry(tb1s_buf *b, const tb1s_vent &v, uint32_t index, bool unico
             return PUT_BAD_NAME;
         name = wide;
     }
-    uint32_t pad = (4 - uint32_t(nlen) % 4) % 4;
+    // Zero bytes up to a multiple of 4. An 8-bit name always gets at least
+    // one, its terminator: clients that read such names up to the NUL
+    // (rather than by FileNameLength) find it.
+    uint32_t pad = unicode ? (4 - uint32_t(nlen) % 4) % 4 : 4 - uint32_t(nlen) % 4;
     if (k_fixed + uint64_t(nlen) + pad > room)
         return PUT_NO_ROOM;
     uint8_t sn[24] = {};
@@ -66,7 +69,7 @@ put_result put_entry(tb1s_buf *b, const tb1s_vent &v, uint32_t index, bool unico
     tb1s_buf_byte(b, 0);
     tb1s_buf_put(b, sn, sizeof sn);
     tb1s_buf_put(b, name, uint64_t(nlen));
-    static constexpr uint8_t zeros[3] = {};
+    static constexpr uint8_t zeros[4] = {};
     tb1s_buf_put(b, zeros, pad);
     return PUT_OK;
 }

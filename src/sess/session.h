@@ -52,7 +52,8 @@ struct tb1s_file {
     char path[2050];     // canonical host path; empty for the pipe
     tb1s_share share;    // the share of the open, whose root every read must stay inside
     tb1s_fstat st;       // status snapshot taken at the open (all 0 for the pipe)
-    tb1s_buf out;        // pipe: answer bytes beyond what their transaction could carry
+    tb1s_buf in;         // pipe: the start of a DCE/RPC packet whose rest is still to be written
+    tb1s_buf out;        // pipe: answers (DCE/RPC fragments) waiting for READ_ANDX
     uint64_t out_pos;    // the first of them the client has not read yet
     tb1s_file *next;
 };

@@ -27,8 +27,9 @@ struct entry {
 };
 
 // Walks the entries of a reply's data by NextEntryOffset, checking that
-// each offset is the entry's own length (94 bytes, the name, padding to 4).
-std::vector<entry> entries(const bytes &d)
+// each offset is the entry's own length (94 bytes, the name, padding to 4;
+// an 8-bit name has at least one zero byte after it, its terminator).
+std::vector<entry> entries(const bytes &d, bool unicode = true)
 {
     std::vector<entry> out;
     size_t at = 0;
@@ -52,7 +53,10 @@ std::vector<entry> entries(const bytes &d)
         e.short_name = bytes(p + 70, p + 70 + p[68]);
         EXPECT_EQ(bytes(p + 70 + p[68], p + 94), bytes(24 - p[68], 0)) << "short name zero-padded";
         e.name = bytes(p + 94, p + 94 + nlen);
-        size_t len = 94 + nlen + (4 - nlen % 4) % 4;
+        size_t len = 94 + nlen + (unicode ? (4 - nlen % 4) % 4 : 4 - nlen % 4);
+        if (!unicode && at + 94 + nlen < d.size()) {
+            EXPECT_EQ(p[94 + nlen], 0) << "the terminator of an 8-bit name";
+        }
         out.push_back(e);
         if (next == 0) {
             EXPECT_EQ(at + len, d.size()) << "the last entry ends the data";
@@ -268,7 +272,7 @@ TEST(Find, ShortNames)
         smb1_request q = trans2_req(k_tid, 1, first_params("*", unicode));
         q.flags2 = unicode ? 0xC001 : 0x4001;
         t2_reply t = t2_parse(g.serve(q));
-        std::vector<entry> e = entries(t.data);
+        std::vector<entry> e = entries(t.data, unicode);
         std::vector<std::string> n = names(e, unicode);
         for (const row &r : rows) {
             auto it = std::find(n.begin(), n.end(), r.name);
@@ -288,7 +292,7 @@ TEST(Find, OemRequestGetsUtf8Names)
     q.flags2 = 0x4001;
     smb1_reply p = g.serve(q);
     EXPECT_EQ(p.flags2 & 0x8000, 0);
-    std::vector<entry> e = entries(t2_parse(p).data);
+    std::vector<entry> e = entries(t2_parse(p).data, false);
     ASSERT_EQ(e.size(), 4u);
     EXPECT_EQ(e[2].name, bytes({'s', 'o', 'n', 'g', '.', 'm', 'p', '3'}));
     EXPECT_EQ(e[2].short_name, bytes({'S', 'O', 'N', 'G', '.', 'M', 'P', '3'}));
@@ -353,7 +357,7 @@ TEST(Find, Refusals)
             q.flags2 = nt ? 0xC001 : 0x8001;
             smb1_reply p = g.serve(q);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << r.what;
-            EXPECT_EQ(p.raw.size(), 33u) << r.what;
+            EXPECT_EQ(p.raw.size(), 35u) << r.what;
             EXPECT_EQ(searches_in_use(g), 0) << r.what << ": no search entry left behind";
         }
     }
@@ -435,7 +439,7 @@ TEST(Find, SearchTableAndClose)
     for (int i = 0; i < 256; i++)
         sids.push_back(find_first(g, "*").sid);
     EXPECT_EQ(find_first(g, "*").t.status, NT_STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(g.query(k_tid, 6, le().u16(sids[17])).status, 0u);
+    EXPECT_EQ(g.serve(request(0x34, le().u16(sids[17]))).status, 0u) << "FIND_CLOSE2";
     EXPECT_EQ(find_next(g, sids[17]).t.status, NT_STATUS_INVALID_HANDLE);
     first_result again = find_first(g, "*");
     EXPECT_EQ(again.t.status, 0u);

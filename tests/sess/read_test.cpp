@@ -158,7 +158,7 @@ TEST(Read, Refusals)
             stat_watch w;
             smb1_reply p = g.serve(r.r);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(p.raw.size(), 35u) << what;
             EXPECT_EQ(w.delta(STAT_READS), 0) << what;
         }
     }
