@@ -485,7 +485,7 @@ TEST(Find, SearchMemoryBudget)
     EXPECT_EQ(named.t.status, 0u) << "one entry still fits";
     EXPECT_EQ(named.count, 1u);
 
-    EXPECT_EQ(g.query(k_tid, 6, le().u16(two.sid)).status, 0u);
+    EXPECT_EQ(g.serve(request(0x34, le().u16(two.sid))).status, 0u) << "FIND_CLOSE2";
     first_result again = find_first(g, "*");
     EXPECT_EQ(again.t.status, 0u) << "closing a search gave its memory back";
     EXPECT_EQ(again.count, 42u);
