@@ -106,7 +106,7 @@ void BM_Enumerate(benchmark::State &state)
     std::string dir = (folder().path / "big").string();
     int64_t n = 0;
     for (auto _ : state) {
-        tb1s_fs_dir *d = tb1s_fs_opendir(dir.c_str());
+        tb1s_fs_dir *d = tb1s_fs_opendir(dir.c_str(), nullptr, 0);
         n = 0;
         while (const char *name = tb1s_fs_readdir(d)) {
             benchmark::DoNotOptimize(name);

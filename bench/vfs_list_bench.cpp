@@ -62,7 +62,7 @@ void BM_ListFolder(benchmark::State &state)
     for (auto _ : state) {
         tb1s_vent *v = nullptr;
         int32_t n = 0;
-        if (tb1s_vfs_list(&dir, &v, &n) != 0) {
+        if (tb1s_vfs_list(&dir, &v, &n, UINT64_MAX) != 0) {
             state.SkipWithError("list failed");
             break;
         }

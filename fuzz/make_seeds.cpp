@@ -241,6 +241,36 @@ void engine_seeds(const std::string &dir)
     smb1_request close = request(0x04, le().u16(0x11).u32(0));
     bytes short_msg = msg(request(0x2B));
     short_msg.resize(32);
+    // The srvsvc pipe as scanners use it: opened with supersede, a bind
+    // written and read back, a request written in two pieces; a write to a
+    // FID that is no pipe, FIND_CLOSE2 and a refused TRANS2 write.
+    smb1_request tree = request(0x75, le().u8(0xFF).u8(0).u16(0).u16(0x0008).u16(1),
+                                le().u8(0).utf16("\\\\HOST\\IPC$").ascii("?????"));
+    smb1_request open = request(0xA2, le().u8(0xFF).u8(0).u16(0).u8(0).u16(14).u32(0x16).u32(0).u32(0x02000000)
+                                          .u64(0).u32(0).u32(7).u32(0).u32(0).u32(2).u8(1),
+                                le().u8(0).utf16("srvsvc"));
+    open.tid = tree.tid = 1;
+    auto write = [](uint16_t fid, const bytes &data) {
+        smb1_request r = request(0x2F, le().u8(0xFF).u8(0).u16(0).u16(fid).u32(0).u32(0xFFFFFFFF).u16(8)
+                                           .u16(uint32_t(data.size())).u16(0).u16(uint32_t(data.size())).u16(63)
+                                           .u32(0),
+                                 data);
+        r.tid = 1;
+        return msg(r);
+    };
+    bytes bind = from_hex("05000b03100000004800000001000000b810b810000000000100000000000100"
+                          "c84f324b7016d30112785a47bf6ee18803000000045d888aeb1cc9119fe808002b10486002000000");
+    bytes enum_all = from_hex("050000031000000028000000020000001000000000000f00000000000000000000000000");
+    st16le(enum_all.data() + 8, uint32_t(enum_all.size()));
+    bytes read = msg(request(0x2E, le().u8(0xFF).u8(0).u16(0).u16(0x11).u32(0).u16(0x1001).u16(0).u32(0).u16(0)));
+    put(dir, "pipe-write",
+        conversation(0, {nego, msg(setup_nonext_request({}, {})), msg(tree), msg(open), write(0x11, bind), read,
+                         write(0x11, bytes(enum_all.begin(), enum_all.begin() + 9)),
+                         write(0x11, bytes(enum_all.begin() + 9, enum_all.end())), read, read, write(0x21, {'x'}),
+                         msg(request(0x34, le().u16(1))),
+                         msg(request(0x32, le().u16(2).u16(0).u16(2).u16(0).u8(0).u8(0).u16(0).u32(0).u16(0)
+                                               .u16(2).u16(68).u16(0).u16(70).u8(1).u8(0).u16(6),
+                                     le().zeros(3).u16(1)))}));
     put(dir, "misc",
         conversation(0, {nego, msg(request(0x05, le().u16(1))), msg(close), msg(request(0x71)), {},
                          msg(request(0xA0)), msg(request(0x34)), msg(request(0x2F, bytes(24, 0), {'x'})),

@@ -34,15 +34,39 @@ char tb1s_fs_sep();
 // where opening a name finds it in any case already (Windows).
 int tb1s_fs_case_sensitive();
 
-tb1s_fs_dir *tb1s_fs_opendir(const char *path);
+// Containment is checked on what was opened, never on a path alone: a path
+// checked and then opened by name may have been changed in between (a folder
+// swapped for a link that leads elsewhere), the object behind an open handle
+// cannot. So the operations that open something also report the final path
+// of the object they opened: its canonical path as tb1s_fs_realpath would
+// give it, every link resolved, learned from the open handle itself (on
+// Windows, GetFinalPathNameByHandleW of the handle CreateFileW returned).
+// `real` receives it with its NUL; an operation fails when it does not fit
+// `cap` bytes or cannot be learned.
+
+// Opens a folder for enumeration; its final path goes to real[cap] when
+// real is given (callers that only pick names may pass none).
+tb1s_fs_dir *tb1s_fs_opendir(const char *path, char *real, int32_t cap);
 // The next entry name (never "." or ".."; names that are not UTF-8 are
 // skipped), valid until the next call; null at the end or on error.
 const char *tb1s_fs_readdir(tb1s_fs_dir *d);
 void tb1s_fs_closedir(tb1s_fs_dir *d);
+// Status of the child `name` (one component) of the folder the handle
+// opened, a final link reported as itself (FS_KIND_LINK): tb1s_fs_lstat of
+// the folder's final path joined with the name, taken in the folder that
+// was opened even if its path has been changed since. 0 or -1.
+int tb1s_fs_dir_lstat(tb1s_fs_dir *d, const char *name, tb1s_fstat *st);
+// Status (following links) and final path of an object, both from one
+// handle opened on it with no access to its data: an absolute path when
+// `at` is null, else a path relative to the folder of that handle (a link
+// child of a listing). 0 or -1.
+int tb1s_fs_probe(tb1s_fs_dir *at, const char *path, tb1s_fstat *st, char *real, int32_t cap);
 
 // Opens a regular file for reading without blocking other programs; fills
-// *st (when given) following links. Null for anything but a regular file.
-tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st);
+// *st (when given) from the open handle, following links, and the final
+// path into real[cap]. Null for anything but a regular file; opening a
+// FIFO or a terminal never blocks and never takes it as controlling one.
+tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st, char *real, int32_t cap);
 // Bytes read (maybe fewer than asked), 0 at or past the end, -1 on error.
 int32_t tb1s_fs_pread(tb1s_fs_file *f, uint64_t offset, void *buf, int32_t n);
 void tb1s_fs_close(tb1s_fs_file *f);

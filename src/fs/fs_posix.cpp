@@ -5,17 +5,28 @@
 // directory entries whose names are not UTF-8 are skipped, so the layers
 // above only ever see UTF-8. Every descriptor is opened with
 // close-on-exec so a host that starts programs does not leak them.
+//
+// Final paths of open objects (what containment is checked on): a path in
+// canonical form is opened with openat2 and every link refused; when that
+// succeeds no link was followed, so the path is the object's canonical path
+// and learning it costs no call. A path through a link (links inside a share
+// are served), or a kernel without openat2, opens the object and reads the
+// final path of its descriptor from /proc/self/fd.
 #include "fs/fs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -26,6 +37,7 @@ namespace tb1s {
 
 struct tb1s_fs_dir {
     DIR *dir;         // the enumeration, owned
+    int fd;           // its descriptor (owned by dir), for lookups in the folder opened
     char name[1024];  // the last returned name
 };
 
@@ -102,6 +114,112 @@ int path_status(const char *path, bool nofollow, tb1s_fstat *st)
     return status(AT_FDCWD, path, nofollow ? AT_SYMLINK_NOFOLLOW : 0, nofollow, st);
 }
 
+// Set once openat2 turned out to be missing (an older kernel, or a sandbox
+// that filters it), so later opens go straight to the /proc check.
+std::atomic<bool> no_openat2{false};
+
+// True for an absolute path in the form of a canonical one: no empty, "."
+// or ".." component and no separator at the end. Such a path, resolved
+// without following any link, names its object by its canonical path.
+bool canonical_form(const char *path)
+{
+    if (path[0] != '/')
+        return false;
+    for (const char *c = path; *c;) {
+        c++;  // past the separator
+        const char *end = std::strchr(c, '/');
+        size_t n = end ? size_t(end - c) : std::strlen(c);
+        if ((n == 0 && (end || c != path + 1)) || (n == 1 && c[0] == '.') || (n == 2 && c[0] == '.' && c[1] == '.'))
+            return false;
+        c += n;
+    }
+    return true;
+}
+
+// Opens a canonical-form path with `flags` and no link followed anywhere on
+// the way. The descriptor; -1 when the object cannot be opened; -2 when the
+// path holds a link or openat2 is not there, so the caller must learn the
+// final path itself.
+int open_nolinks(const char *path, int flags)
+{
+    if (no_openat2.load(std::memory_order_relaxed) || !canonical_form(path))
+        return -2;
+    open_how how{};
+    how.flags = uint64_t(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (;;) {
+        long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+        if (fd >= 0)
+            return int(fd);
+        if (errno == EINTR)
+            continue;
+        if (errno == ENOSYS || errno == E2BIG)
+            no_openat2.store(true, std::memory_order_relaxed);
+        // A link on the way (ELOOP), or a refusal that may be openat2's own
+        // (a sandbox answering EPERM, an unknown flag): the plain open decides.
+        if (errno == ENOSYS || errno == E2BIG || errno == ELOOP || errno == EPERM || errno == EINVAL ||
+            errno == EXDEV || errno == EAGAIN)
+            return -2;
+        return -1;
+    }
+}
+
+// The final path of what fd refers to, from /proc/self/fd: the kernel's own
+// path of the object now, every link resolved. Fails when /proc is not
+// there, or the path does not fit, is not absolute or is not UTF-8 (an
+// object outside the process's root has no such path).
+int fd_path(int fd, char *out, int32_t cap)
+{
+    if (!out || cap <= 1)
+        return -1;
+    char link[40];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, out, size_t(cap));
+    if (n <= 0 || n >= cap)
+        return -1;  // n == cap: cut short
+    out[n] = '\0';
+    return out[0] == '/' && tb1s_utf8_valid(out) ? 0 : -1;
+}
+
+// Copies a path that names itself as its final path.
+int copy_path(const char *path, char *out, int32_t cap)
+{
+    size_t n = std::strlen(path);
+    if (!out || cap <= 0 || n >= size_t(cap))
+        return -1;
+    std::memcpy(out, path, n + 1);
+    return 0;
+}
+
+// Opens `path` (relative to dirfd) with no access to the object's data,
+// which has no effect on any kind of object, and reads its final path and
+// status (following links) from the descriptor. `nolinks` tries the
+// link-free open first. The descriptor, or -1.
+int open_probe(int dirfd, const char *path, bool nolinks, tb1s_fstat *st, char *real, int32_t cap)
+{
+    int fd = nolinks ? open_nolinks(path, O_PATH) : -2;
+    if (fd == -1)
+        return -1;
+    if (fd >= 0 && copy_path(path, real, cap) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (fd == -2) {
+        fd = openat(dirfd, path, O_PATH | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        if (fd_path(fd, real, cap) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    if (status(fd, "", AT_EMPTY_PATH, false, st) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // blocks * size / 1 MiB without overflowing 64 bits for any realistic block size.
 uint64_t to_units(uint64_t blocks, uint64_t size)
 {
@@ -165,14 +283,29 @@ char tb1s_fs_sep() { return '/'; }
 // resolution's own search never runs there.)
 int tb1s_fs_case_sensitive() { return 1; }
 
-tb1s_fs_dir *tb1s_fs_opendir(const char *path)
+tb1s_fs_dir *tb1s_fs_opendir(const char *path, char *real, int32_t cap)
 {
     if (!path || !tb1s_utf8_valid(path))
         return nullptr;
-    // O_NONBLOCK: a FIFO that replaced the folder must not hang the open.
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    // O_NONBLOCK: a FIFO that replaced the folder must not hang the open;
+    // O_DIRECTORY refuses anything else before it is opened.
+    const int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK;
+    int fd = real ? open_nolinks(path, flags) : -2;
+    if (fd == -1)
         return nullptr;
+    if (fd >= 0 && copy_path(path, real, cap) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    if (fd == -2) {
+        fd = open(path, flags | O_CLOEXEC);
+        if (fd < 0)
+            return nullptr;
+        if (real && fd_path(fd, real, cap) != 0) {
+            close(fd);
+            return nullptr;
+        }
+    }
     auto *d = new (std::nothrow) tb1s_fs_dir;
     if (!d) {
         close(fd);
@@ -184,6 +317,7 @@ tb1s_fs_dir *tb1s_fs_opendir(const char *path)
         delete d;
         return nullptr;
     }
+    d->fd = fd;
     d->name[0] = 0;
     return d;
 }
@@ -217,22 +351,62 @@ void tb1s_fs_closedir(tb1s_fs_dir *d)
     delete d;
 }
 
-// Refuses anything but a regular file before opening it (opening a device
-// can have effects of its own), then opens without blocking (a FIFO swapped
-// in after the check must not hang the thread) and checks the descriptor
-// again, which is what the status reported to the caller comes from.
-// O_NONBLOCK has no effect on reads of a regular file, so it stays set.
-tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st)
+int tb1s_fs_dir_lstat(tb1s_fs_dir *d, const char *name, tb1s_fstat *st)
+{
+    if (!d || !name || !st || !*name || std::strchr(name, '/') || !tb1s_utf8_valid(name))
+        return -1;
+    return status(d->fd, name, AT_SYMLINK_NOFOLLOW, true, st);
+}
+
+int tb1s_fs_probe(tb1s_fs_dir *at, const char *path, tb1s_fstat *st, char *real, int32_t cap)
+{
+    if (!path || !st || !real || !tb1s_utf8_valid(path) || (at ? path[0] == '/' : path[0] != '/'))
+        return -1;
+    int fd = open_probe(at ? at->fd : AT_FDCWD, path, !at, st, real, cap);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return 0;
+}
+
+// A path without links is opened for reading at once: the descriptor's
+// status says what it is (the object was a regular file when the client
+// resolved it, and only the administrator could put a device under its
+// name). Through a link, the object is first opened with no access to its
+// data, and only a regular file is then opened for reading (through its
+// descriptor, so it is the same object), since a link may lead anywhere
+// and opening a device can have effects of its own. O_NONBLOCK keeps a
+// FIFO from hanging the thread and has no effect on reads of a file.
+tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st, char *real, int32_t cap)
 {
     tb1s_fstat own;
     if (!st)
         st = &own;
-    if (tb1s_fs_stat(path, st) != 0 || st->kind != FS_KIND_FILE)
+    if (!path || !tb1s_utf8_valid(path))
         return nullptr;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+    int fd = open_nolinks(path, flags);
+    if (fd == -1)
         return nullptr;
-    if (status(fd, "", AT_EMPTY_PATH, false, st) != 0 || st->kind != FS_KIND_FILE) {
+    if (fd >= 0 && (copy_path(path, real, cap) != 0 || status(fd, "", AT_EMPTY_PATH, false, st) != 0)) {
+        close(fd);
+        return nullptr;
+    }
+    if (fd == -2) {
+        int probe = open_probe(AT_FDCWD, path, false, st, real, cap);
+        if (probe < 0)
+            return nullptr;
+        fd = -1;
+        if (st->kind == FS_KIND_FILE) {
+            char self[40];
+            std::snprintf(self, sizeof self, "/proc/self/fd/%d", probe);
+            fd = open(self, flags | O_CLOEXEC);
+        }
+        close(probe);
+        if (fd < 0)
+            return nullptr;
+    }
+    if (st->kind != FS_KIND_FILE) {
         close(fd);
         return nullptr;
     }

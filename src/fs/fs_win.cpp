@@ -6,12 +6,20 @@
 // Objects are opened with full sharing (read, write and delete), so the
 // server never stands in the way of another program; status handles carry
 // no access rights at all and are closed within the call.
+//
+// Containment is checked on what was opened: the operations that open an
+// object report its final path from the open handle
+// (GetFinalPathNameByHandleW). An enumeration holds a handle on its folder
+// and looks its entries up relative to that handle (NtCreateFile with the
+// folder as root), so a folder renamed or replaced meanwhile changes
+// nothing about what is looked at.
 #include "fs/fs.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <new>
@@ -22,6 +30,7 @@
 namespace tb1s {
 
 struct tb1s_fs_dir {
+    HANDLE dir;             // the folder opened, owned: entries are looked up relative to it
     HANDLE find;            // the enumeration, owned
     bool pending;           // data holds the first entry, not yet returned
     WIN32_FIND_DATAW data;  // the last entry fetched
@@ -121,6 +130,63 @@ int path_status(const char *path, bool nofollow, tb1s_fstat *st)
     return rc;
 }
 
+// The final path of an open object in drive-letter form, every link and
+// junction resolved, in the file system's letter case, with the long-path
+// prefix taken off ("\\?\C:\x" gives "C:\x", "\\?\UNC\srv\share\x" gives
+// "\\srv\share\x"); it and its NUL must fit cap bytes.
+int final_path(HANDLE h, char *out, int32_t cap)
+{
+    if (!out || cap <= 0)
+        return -1;
+    wchar_t buf[k_final_cap];
+    DWORD n = GetFinalPathNameByHandleW(h, buf, k_final_cap, 0);
+    if (n == 0 || n >= k_final_cap)
+        return -1;
+    const wchar_t *p = buf;
+    size_t len = n;
+    if (len >= 8 && std::wcsncmp(p, L"\\\\?\\UNC\\", 8) == 0) {
+        // Keep two backslashes in front of the server name.
+        p += 6;
+        len -= 6;
+        buf[6] = L'\\';
+    } else if (len >= 4 && std::wcsncmp(p, L"\\\\?\\", 4) == 0) {
+        p += 4;
+        len -= 4;
+    }
+    char utf8[3080];
+    if (!narrow(p, len, utf8, int32_t(sizeof utf8)))
+        return -1;
+    size_t m = std::strlen(utf8);
+    if (m >= size_t(cap))
+        return -1;
+    std::memcpy(out, utf8, m + 1);
+    return 0;
+}
+
+// Opens `rel` relative to the folder handle `root` with no access to the
+// object's data, sharing everything, for an existing object only; with
+// `nofollow` a final link is opened as itself. Names are found in any case,
+// as the Win32 calls find them.
+HANDLE open_rel(HANDLE root, const char *rel, bool nofollow)
+{
+    std::wstring w;
+    if (!wide(rel, &w) || w.empty() || w.size() > 32767)
+        return INVALID_HANDLE_VALUE;
+    UNICODE_STRING name;
+    name.Buffer = w.data();
+    name.Length = USHORT(w.size() * 2);
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, root, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE h = INVALID_HANDLE_VALUE;
+    constexpr ULONG k_backup_intent = 0x00004000;  // FILE_OPEN_FOR_BACKUP_INTENT: folders too
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | k_backup_intent | (nofollow ? FILE_OPEN_REPARSE_POINT : 0);
+    NTSTATUS rc = NtCreateFile(&h, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &oa, &io, nullptr, 0, k_share, FILE_OPEN,
+                               options, nullptr, 0);
+    return rc >= 0 ? h : INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 int tb1s_fs_stat(const char *path, tb1s_fstat *st) { return path_status(path, false, st); }
@@ -160,9 +226,8 @@ int tb1s_fs_space(const char *path, uint64_t *total_units, uint64_t *free_units,
     return 0;
 }
 
-// The final path of the object in drive-letter form, every link and junction
-// resolved, in the file system's letter case; the long-path prefix is taken
-// off ("\\?\C:\x" gives "C:\x", "\\?\UNC\srv\share\x" gives "\\srv\share\x").
+// The canonical path of an existing object: the final path of a handle
+// opened on it, following links.
 int tb1s_fs_realpath(const char *path, char *out, int32_t cap)
 {
     if (!out || cap <= 0)
@@ -170,30 +235,9 @@ int tb1s_fs_realpath(const char *path, char *out, int32_t cap)
     HANDLE h = open_meta(path, false);
     if (h == INVALID_HANDLE_VALUE)
         return -1;
-    wchar_t buf[k_final_cap];
-    DWORD n = GetFinalPathNameByHandleW(h, buf, k_final_cap, 0);
+    int rc = final_path(h, out, cap);
     CloseHandle(h);
-    if (n == 0 || n >= k_final_cap)
-        return -1;
-    const wchar_t *p = buf;
-    size_t len = n;
-    if (len >= 8 && std::wcsncmp(p, L"\\\\?\\UNC\\", 8) == 0) {
-        // Keep two backslashes in front of the server name.
-        p += 6;
-        len -= 6;
-        buf[6] = L'\\';
-    } else if (len >= 4 && std::wcsncmp(p, L"\\\\?\\", 4) == 0) {
-        p += 4;
-        len -= 4;
-    }
-    char utf8[3080];
-    if (!narrow(p, len, utf8, int32_t(sizeof utf8)))
-        return -1;
-    size_t m = std::strlen(utf8);
-    if (m >= size_t(cap))
-        return -1;
-    std::memcpy(out, utf8, m + 1);
-    return 0;
+    return rc;
 }
 
 char tb1s_fs_sep() { return '\\'; }
@@ -201,22 +245,43 @@ char tb1s_fs_sep() { return '\\'; }
 // Opening a name finds it in any letter case on Windows volumes.
 int tb1s_fs_case_sensitive() { return 0; }
 
-tb1s_fs_dir *tb1s_fs_opendir(const char *path)
+// Opens the folder itself first (its handle answers for its final path and
+// for the lookups of its entries), then enumerates it by that final path.
+tb1s_fs_dir *tb1s_fs_opendir(const char *path, char *real, int32_t cap)
 {
     std::wstring w;
     if (!wide(path, &w))
         return nullptr;
-    if (!w.empty() && w.back() != L'\\' && w.back() != L'/')
-        w += L'\\';
-    w += L'*';
-    auto *d = new (std::nothrow) tb1s_fs_dir;
-    if (!d)
+    HANDLE dir = CreateFileW(w.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, k_share, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE)
         return nullptr;
-    d->find = FindFirstFileW(w.c_str(), &d->data);
+    char own[3080];
+    BY_HANDLE_FILE_INFORMATION fi;
+    std::wstring pattern;
+    if (!GetFileInformationByHandle(dir, &fi) || !(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        final_path(dir, own, int32_t(sizeof own)) != 0 || !wide(own, &pattern) ||
+        (real && (cap <= 0 || std::strlen(own) >= size_t(cap)))) {
+        CloseHandle(dir);
+        return nullptr;
+    }
+    if (real)
+        std::memcpy(real, own, std::strlen(own) + 1);
+    if (!pattern.empty() && pattern.back() != L'\\')
+        pattern += L'\\';
+    pattern += L'*';
+    auto *d = new (std::nothrow) tb1s_fs_dir;
+    if (!d) {
+        CloseHandle(dir);
+        return nullptr;
+    }
+    d->find = FindFirstFileW(pattern.c_str(), &d->data);
     if (d->find == INVALID_HANDLE_VALUE) {
+        CloseHandle(dir);
         delete d;
         return nullptr;
     }
+    d->dir = dir;
     d->pending = true;
     d->name[0] = 0;
     return d;
@@ -244,13 +309,38 @@ void tb1s_fs_closedir(tb1s_fs_dir *d)
     if (!d)
         return;
     FindClose(d->find);
+    CloseHandle(d->dir);
     delete d;
+}
+
+int tb1s_fs_dir_lstat(tb1s_fs_dir *d, const char *name, tb1s_fstat *st)
+{
+    if (!d || !name || !st || !*name || std::strchr(name, '\\') || std::strchr(name, '/'))
+        return -1;
+    HANDLE h = open_rel(d->dir, name, true);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    int rc = fill(h, true, st);
+    CloseHandle(h);
+    return rc;
+}
+
+int tb1s_fs_probe(tb1s_fs_dir *at, const char *path, tb1s_fstat *st, char *real, int32_t cap)
+{
+    if (!path || !st || !real)
+        return -1;
+    HANDLE h = at ? open_rel(at->dir, path, false) : open_meta(path, false);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    int rc = fill(h, false, st) == 0 && final_path(h, real, cap) == 0 ? 0 : -1;
+    CloseHandle(h);
+    return rc;
 }
 
 // Opens for reading data and attributes with full sharing: the server never
 // locks a file against other programs. The status comes from the open
 // handle, so it describes exactly what will be read.
-tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st)
+tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st, char *real, int32_t cap)
 {
     tb1s_fstat own;
     if (!st)
@@ -262,7 +352,7 @@ tb1s_fs_file *tb1s_fs_open_ro(const char *path, tb1s_fstat *st)
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
-    if (fill(h, false, st) != 0 || st->kind != FS_KIND_FILE) {
+    if (fill(h, false, st) != 0 || st->kind != FS_KIND_FILE || final_path(h, real, cap) != 0) {
         CloseHandle(h);
         return nullptr;
     }

@@ -26,6 +26,7 @@ void unlink_file(tb1s_session *s, tb1s_file *f)
             break;
         }
     }
+    tb1s_buf_free(&f->in);
     tb1s_buf_free(&f->out);
     std::free(f);
     if (s->nfiles > 0)
@@ -48,8 +49,27 @@ void cmd_close(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     w16(&rep->buf, 0);  // ByteCount
 }
 
-// FLUSH and 0x36: nothing is written, so there is nothing to flush or close.
-void cmd_flush(tb1s_session *, tb1s_rd *, tb1s_reply *rep) { andx_none(rep); }
+// FLUSH: nothing is written, so there is nothing to flush. The reply has
+// no words (WordCount 0, ByteCount 0).
+void cmd_flush(tb1s_session *, tb1s_rd *, tb1s_reply *) {}
+
+// FIND_CLOSE2: ends the search of the SID in its one word, whatever tree
+// it was made on. The reply has no words.
+void cmd_find_close2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
+{
+    uint32_t wc = rd_u8(req);
+    uint32_t sid = rd_u16(req);
+    if (req->err || wc < 1) {
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
+        return;
+    }
+    tb1s_search *e = search_find(s, sid);
+    if (!e) {
+        rep_error(s, rep, NT_STATUS_INVALID_HANDLE);
+        return;
+    }
+    cursor_drop(e);
+}
 
 // ECHO: one reply, sequence number 1, carrying the bytes after the request's
 // ByteCount field.
@@ -67,11 +87,11 @@ void cmd_echo(tb1s_session *, tb1s_rd *req, tb1s_reply *rep)
 }
 
 // TREE_DISCONNECT: the tree is forgotten; its files and searches stay open.
-void cmd_tree_disconnect(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
+// The reply has no words.
+void cmd_tree_disconnect(tb1s_session *s, tb1s_rd *, tb1s_reply *)
 {
     if (tb1s_tree *t = tree_find(s, s->tid))
         t->in_use = 0;
-    andx_none(rep);
 }
 
 // LOGOFF_ANDX: back to the state before logon, UID 0.
@@ -86,22 +106,13 @@ void cmd_nt_transact(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
     sess_stat(s, STAT_NT_TRANSACT_REFUSED, 1);
     rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
-    andx_none(rep);
 }
 
-// A command that would change the disk: refused before anything is read.
-void cmd_refused(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
-{
-    sess_stat(s, STAT_MUTATING_REFUSED, 1);
-    sess_write_refused(s, nullptr);
-    rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
-}
 
 void cmd_unknown(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
 {
     sess_stat(s, STAT_PROTOCOL_ERRORS, 1);
     rep_error(s, rep, NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR);
-    andx_none(rep);
 }
 
 // Every command the server knows by name, and what it does with it: serve
@@ -139,11 +150,11 @@ constexpr command k_commands[] = {
     {0x2C, "WRITE_CLOSE", cmd_refused},
     {0x2D, "OPEN_ANDX", cmd_refused},
     {0x2E, "READ_ANDX", cmd_read_andx},
-    {0x2F, "WRITE_ANDX", cmd_refused},
+    {0x2F, "WRITE_ANDX", cmd_write_andx},
     {0x31, "WRITE_RAW", cmd_refused},
     {0x32, "TRANS2", cmd_trans2},
     {0x33, "TRANS2_SECONDARY", cmd_unknown},
-    {0x36, "FIND_CLOSE2", cmd_flush},  // filed under 0x36 on purpose (not 0x34); answered like FLUSH
+    {0x34, "FIND_CLOSE2", cmd_find_close2},
     {0x71, "TREE_DISCONNECT", cmd_tree_disconnect},
     {0x72, "NEGOTIATE", cmd_negotiate},
     {0x73, "SESSION_SETUP_ANDX", cmd_session_setup},
@@ -166,6 +177,13 @@ constexpr std::array<const command *, 256> k_by_code = [] {
 }();
 
 }  // namespace
+
+void cmd_refused(tb1s_session *s, tb1s_rd *, tb1s_reply *rep)
+{
+    sess_stat(s, STAT_MUTATING_REFUSED, 1);
+    sess_write_refused(s, nullptr);
+    rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
+}
 
 void dispatch(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep) { k_by_code[s->command]->fn(s, req, rep); }
 

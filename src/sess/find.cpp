@@ -1,6 +1,7 @@
 // Directory search: TRANSACTION2 FIND_FIRST2 and FIND_NEXT2 at the level
 // SMB_FIND_FILE_BOTH_DIRECTORY_INFO. FIND_FIRST2 takes one sorted snapshot
 // of the folder into a search entry; FIND_NEXT2 only walks that snapshot.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -45,7 +46,10 @@ put_result put_entry(tb1s_buf *b, const tb1s_vent &v, uint32_t index, bool unico
             return PUT_BAD_NAME;
         name = wide;
     }
-    uint32_t pad = (4 - uint32_t(nlen) % 4) % 4;
+    // Zero bytes up to a multiple of 4. An 8-bit name always gets at least
+    // one, its terminator: clients that read such names up to the NUL
+    // (rather than by FileNameLength) find it.
+    uint32_t pad = unicode ? (4 - uint32_t(nlen) % 4) % 4 : 4 - uint32_t(nlen) % 4;
     if (k_fixed + uint64_t(nlen) + pad > room)
         return PUT_NO_ROOM;
     uint8_t sn[24] = {};
@@ -65,7 +69,7 @@ put_result put_entry(tb1s_buf *b, const tb1s_vent &v, uint32_t index, bool unico
     tb1s_buf_byte(b, 0);
     tb1s_buf_put(b, sn, sizeof sn);
     tb1s_buf_put(b, name, uint64_t(nlen));
-    static constexpr uint8_t zeros[3] = {};
+    static constexpr uint8_t zeros[4] = {};
     tb1s_buf_put(b, zeros, pad);
     return PUT_OK;
 }
@@ -158,7 +162,22 @@ void keep_named(tb1s_search *e, const char *name)
     for (int32_t k = keep; k < e->count; k++)
         std::free(e->list[k].name);
     e->count = keep;
+    if (keep == 0) {
+        std::free(e->list);
+        e->list = nullptr;
+    } else if (void *p = std::realloc(e->list, sizeof(tb1s_vent))) {
+        e->list = static_cast<tb1s_vent *>(p);
+    }
     tb1s_strlcpy(e->pattern, "*", sizeof e->pattern);
+}
+
+// What the listings of the session's searches hold together.
+uint64_t searches_held(const tb1s_session *s)
+{
+    uint64_t n = 0;
+    for (const tb1s_search &x : s->searches)
+        n += x.in_use ? x.bytes : 0;
+    return n;
 }
 
 // Clients that ask the server to end a search when the listing is done
@@ -250,6 +269,7 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, TB1S_DOS_SRV_REFUSED);
         return;
     }
+    uint32_t ids = s->id_counter;  // a search refused for its memory gives its SID back
     uint32_t sid = new_id(s);
     *e = tb1s_search{};
     e->in_use = 1;
@@ -262,17 +282,37 @@ void find_first(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uint8_t
         rep_error(s, rep, NT_STATUS_OBJECT_PATH_NOT_FOUND, TB1S_DOS_BAD_NAME);
         return;
     }
-    if (tb1s_vfs_list(&dir, &e->list, &e->count) != 0) {
+    // The listings of all searches of the session share one budget. A
+    // wildcard listing stops as soon as it would overrun it; a single name
+    // keeps one entry at most, so its listing is only a passing cost.
+    bool wild = has_wild(pattern);
+    uint64_t held = searches_held(s);
+    uint64_t budget = s->search_budget ? s->search_budget : TB1S_SEARCH_BUDGET;
+    uint64_t room = held < budget ? budget - held : 0;
+    int rc = tb1s_vfs_list(&dir, &e->list, &e->count, wild ? room : UINT64_MAX);
+    if (rc != 0) {
         cursor_drop(e);
-        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
+        if (rc == -2) {
+            s->id_counter = ids;
+            rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, TB1S_DOS_SRV_REFUSED);
+        } else {
+            rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
+        }
         return;
     }
-    bool wild = has_wild(pattern);
     if (!wild)
         keep_named(e, pattern);
     if (wild && !add_dots(e, dir)) {
         cursor_drop(e);
         rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
+        return;
+    }
+    e->bytes = tb1s_vfs_bytes(e->list, e->count);
+    if (held + e->bytes > budget) {
+        // Refused whole: no SID spent, nothing counted, the other searches as they were.
+        cursor_drop(e);
+        s->id_counter = ids;
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES, TB1S_DOS_SRV_REFUSED);
         return;
     }
     sess_stat(s, STAT_LISTINGS_SENT, 1);

@@ -13,10 +13,11 @@ void cmd_session_setup(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);      // 
 // challenge leg (`more`, status MORE_PROCESSING_REQUIRED, the token as the
 // security blob, a UID assigned) or the final one (logged on as guest or
 // user, signing decided, counted). `raw` is 1 for a bare-NTLMSSP client: no
-// SPNEGO completion and no texts. session_fail answers a refused logon with
-// the status in the request's form, counts it, reports it (with the user
-// name the client gave and whether it asked to be a guest, where known) and
-// sets the stop flag at max_login_failures.
+// SPNEGO completion; the three texts follow the blob in both forms.
+// session_fail answers a refused logon with the status in the request's
+// form, counts it, reports it (with the user name the client gave and
+// whether it asked to be a guest, where known) and sets the stop flag at
+// max_login_failures.
 void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, int32_t raw, const tb1s_buf *tok);
 void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos, const char *user = "",
                   int32_t guest = 0);
@@ -24,6 +25,11 @@ void session_fail(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos, c
 void cmd_tree_connect(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);       // 0x75
 void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);          // 0xA2
 void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);          // 0x2E
+// WRITE_ANDX: a DCE/RPC packet written to the srvsvc pipe; on anything
+// else the refusal of every state-changing command (cmd_refused).
+void cmd_write_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);         // 0x2F
+// A command that would change the disk: ACCESS_DENIED, counted, nothing read.
+void cmd_refused(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);
 void cmd_trans(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);              // 0x25
 void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);             // 0x32
 void cmd_query_information(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep);  // 0x08
@@ -44,6 +50,12 @@ void query_file_cmd(tb1s_session *s, tb1s_reply *rep, tb1s_tree *tree, const uin
 // status BUFFER_OVERFLOW; the rest waits in the pipe record for READ_ANDX.
 void pipe_transact(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t max_data, const uint8_t *data,
                    uint32_t n);
+// Moves the next bytes a READ_ANDX of at most max bytes takes from the
+// pipe's waiting answers to the end of `to`: up to the end of the current
+// DCE/RPC fragment, each fragment being one message of the message-mode
+// pipe. *more is set when the fragment goes on after them (the read gets
+// BUFFER_OVERFLOW). The count, 0 when nothing waits.
+uint32_t pipe_take(tb1s_file *pipe, uint32_t max, tb1s_buf *to, bool *more);
 // Appends text as an NDR conformant varying string of UTF-16 characters
 // (counts include the terminator), padded to a 4-byte boundary.
 void ndr_w_str(tb1s_buf *b, const char *text);

@@ -22,10 +22,13 @@ constexpr int32_t k_max_dialects = 32;   // dialects examined
 constexpr uint64_t k_max_dialect = 64;   // longer strings are stepped over uncounted
 constexpr uint8_t k_fmt_dialect = 0x02;  // buffer format of a dialect string
 
-constexpr uint8_t k_secmode_enabled = 0x05;   // user level, signatures enabled
-constexpr uint8_t k_secmode_required = 0x0D;  // ... and required
-// CAP_UNICODE | CAP_NT_SMBS | CAP_STATUS32 | CAP_EXTENDED_SECURITY
-constexpr uint32_t k_capabilities = 0x80000054;
+// User level, challenge-response passwords (never plaintext), signatures
+// enabled; and required.
+constexpr uint8_t k_secmode_enabled = 0x07;
+constexpr uint8_t k_secmode_required = 0x0F;
+// CAP_UNICODE | CAP_LARGE_FILES | CAP_NT_SMBS | CAP_STATUS32 |
+// CAP_EXTENDED_SECURITY: 64-bit sizes and offsets, so files over 4 GiB read.
+constexpr uint32_t k_capabilities = 0x8000005C;
 constexpr uint32_t k_max_buffer = 65536;
 
 constexpr uint32_t k_smb2_0210 = 0x0210;

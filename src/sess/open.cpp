@@ -24,6 +24,11 @@ constexpr uint32_t k_opt_directory = 0x0001;
 constexpr uint32_t k_opt_write_through = 0x0002;
 constexpr uint32_t k_opt_delete_on_close = 0x1000;
 
+// What RPC clients ask for when they open a pipe: supersede (0), open (1)
+// or open-if (3). The pipe exists already, so each of them opens it and
+// none creates anything.
+bool pipe_disposition(uint32_t d) { return d == 0 || d == k_open_existing || d == 3; }
+
 // Every refusal counts once, whatever the step that refused.
 void refuse(tb1s_session *s, tb1s_reply *rep, uint32_t nt, uint32_t dos)
 {
@@ -148,7 +153,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     bool name_ok = name_to_utf8(s, field, c.name_len, name) == 0;
     uint32_t access = map_generic(c.access);
     bool change = true;
-    if (c.disposition != k_open_existing)
+    if (c.disposition != k_open_existing && !(tree->ipc && pipe_disposition(c.disposition)))
         tb1s_trace("[open] refused: disposition %u would create or replace\n", c.disposition);
     else if (!tree->ipc && (access & ~k_read_rights) != 0)
         tb1s_trace("[open] refused: access mask %08x asks for more than reading\n", unsigned(access));
@@ -212,6 +217,7 @@ void cmd_nt_create(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     if (!tree->ipc) {
         f->dir = res.kind == VFS_DIR;
         tb1s_strlcpy(f->path, res.path, sizeof f->path);
+        f->share = res.share;
         f->st = res.st;
     }
     f->next = s->files;

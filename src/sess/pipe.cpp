@@ -1,12 +1,15 @@
 // The "srvsvc" pipe: DCE/RPC connection-oriented packets carried in
-// TRANSACTION requests. A bind is acknowledged, NetShareEnumAll (operation
-// 15) is answered with the share list at information level 1 or 2, and any
-// other operation gets a fault. No RPC state is kept between packets; the
-// only thing a pipe holds is the tail of an answer too long for the
-// transaction that asked, which the client fetches with READ_ANDX.
+// TRANSACTION requests or written with WRITE_ANDX. A bind is acknowledged,
+// NetShareEnumAll (operation 15) is answered with the share list at
+// information level 0, 1 or 2, and any other operation gets a fault; both ways
+// give the same answers. No RPC state is kept between packets; a pipe holds
+// only the start of a packet written in pieces and the answers the client
+// has not read yet (the answer to a write, or the tail of an answer too long
+// for its transaction), which it fetches with READ_ANDX.
 #include <cstdlib>
 
 #include "cfg/shares.h"
+#include "cfg/stats.h"
 #include "sess/handlers.h"
 #include "util/text.h"
 
@@ -135,7 +138,8 @@ uint32_t requested_level(const uint8_t *data, uint32_t n)
 }
 
 // NetShareEnumAll: a container of the declared shares and "IPC$" at
-// information level 2 when the request asks for it (rpcclient does, and
+// information level 0 (names alone) or 2 when the request asks for it
+// (scanners ask for 0 and read no other level; rpcclient asks for 2 and
 // reads a level-1 answer as level 2), else at level 1 whatever level was
 // asked. Level 2 reports no host path and no password. An answer longer
 // than one fragment is cut into several.
@@ -144,7 +148,7 @@ void share_enum(tb1s_buf *b, uint32_t call_id, uint32_t asked)
     int32_t n = 0;
     tb1s_share *shares = declared_shares(&n);
     uint32_t entries = uint32_t(n) + 1;
-    uint32_t level = asked == 2 ? 2 : 1;
+    uint32_t level = asked == 0 || asked == 2 ? asked : 1;
 
     tb1s_buf stub{};
     w32(&stub, level);       // information level
@@ -155,6 +159,8 @@ void share_enum(tb1s_buf *b, uint32_t call_id, uint32_t asked)
     w32(&stub, entries);     // array maximum count
     for (uint32_t i = 0; i < entries; i++) {
         w32(&stub, 0x00020010 + 64 * i);  // name pointer
+        if (level == 0)
+            continue;  // level 0 is the name alone
         w32(&stub, i + 1 == entries ? k_type_ipc : k_type_disk);
         w32(&stub, 0x00020014 + 64 * i);  // comment pointer
         if (level == 2) {
@@ -168,6 +174,8 @@ void share_enum(tb1s_buf *b, uint32_t call_id, uint32_t asked)
     for (uint32_t i = 0; i < entries; i++) {
         bool ipc = i + 1 == entries;
         ndr_w_str(&stub, ipc ? "IPC$" : shares[i].name);
+        if (level == 0)
+            continue;
         ndr_w_str(&stub, ipc ? "IPC Service" : "read-only share");
         if (level == 2)
             ndr_w_str(&stub, "");  // path: host paths stay private
@@ -207,6 +215,26 @@ void fault(tb1s_buf *b, uint32_t call_id)
     set_len(b, 0);
 }
 
+// The answer to one DCE/RPC packet, appended to out: a bind
+// acknowledgement, the share list, or a fault for any other operation.
+// false for a packet that is neither a bind nor a request.
+bool answer(const uint8_t *data, uint32_t n, tb1s_buf *out)
+{
+    if (n >= 24 && data[2] == PKT_BIND) {
+        bind_ack(out, ld32le(data + 12));
+        return true;
+    }
+    if (n >= 26 && data[2] == PKT_REQUEST) {
+        uint32_t call_id = ld32le(data + 12);
+        if (ld16le(data + 22) == k_op_share_enum_all)
+            share_enum(out, call_id, requested_level(data, n));
+        else
+            fault(out, call_id);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // Text as an NDR conformant varying string of UTF-16 characters, the
@@ -244,19 +272,111 @@ void pipe_transact(tb1s_session *s, tb1s_reply *rep, tb1s_file *pipe, uint32_t m
                    uint32_t n)
 {
     tb1s_buf out{};
-    if (n >= 24 && data[2] == PKT_BIND) {
-        bind_ack(&out, ld32le(data + 12));
-    } else if (n >= 26 && data[2] == PKT_REQUEST) {
-        uint32_t call_id = ld32le(data + 12);
-        if (ld16le(data + 22) == k_op_share_enum_all)
-            share_enum(&out, call_id, requested_level(data, n));
-        else
-            fault(&out, call_id);
-    } else {
+    if (!answer(data, n, &out)) {
         rep_error(s, rep, NT_STATUS_NOT_SUPPORTED);
         return;
     }
     deliver(s, rep, pipe, max_data, &out);
+}
+
+uint32_t pipe_take(tb1s_file *pipe, uint32_t max, tb1s_buf *to, bool *more)
+{
+    *more = false;
+    uint64_t len = pipe->out.len, pos = pipe->out_pos;
+    if (pos >= len)
+        return 0;
+    // The answers are whole fragments one after another: find the one the
+    // client is in. A length that cannot be a fragment makes the rest one.
+    uint64_t end = len;
+    for (uint64_t at = 0; at + 10 <= len;) {
+        uint64_t frag = ld16le(pipe->out.data + at + 8);
+        if (frag < 16 || at + frag > len)
+            break;
+        if (at + frag > pos) {
+            end = at + frag;
+            break;
+        }
+        at += frag;
+    }
+    uint64_t count = end - pos < max ? end - pos : max;
+    tb1s_buf_put(to, pipe->out.data + pos, count);
+    *more = pos + count < end;
+    pipe->out_pos = pos + count;
+    if (pipe->out_pos >= len) {  // everything read: the queue starts afresh
+        tb1s_buf_free(&pipe->out);
+        pipe->out_pos = 0;
+    }
+    return uint32_t(count);
+}
+
+void cmd_write_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
+{
+    // Only the pipe takes writes; everything else is refused before more
+    // than the FID is looked at.
+    uint32_t wc = req->len ? req->data[0] : 0;
+    tb1s_file *pipe = wc >= 12 && req->len >= 7 ? file_find(s, ld16le(req->data + 5)) : nullptr;
+    if (!pipe || !pipe->pipe) {
+        cmd_refused(s, req, rep);
+        return;
+    }
+    rd_skip(req, 1 + 4 + 2);  // WordCount, AndX (chains are not followed), FID
+    rd_u32(req);              // Offset: a pipe has none
+    rd_u32(req);              // Timeout
+    rd_u16(req);              // WriteMode: a packet may come in several writes either way
+    rd_u16(req);              // Remaining
+    rd_u16(req);              // DataLengthHigh: reserved, as large writes are not announced
+    uint32_t count = rd_u16(req);
+    uint32_t off = rd_u16(req);  // from the header start
+    if (req->err || off < 32 || off - 32 > req->len || count > req->len - (off - 32)) {
+        rep_error(s, rep, NT_STATUS_INVALID_PARAMETER);
+        return;
+    }
+    const uint8_t *data = req->data + (off - 32);
+
+    // The bytes join any start of a packet written before. A packet is
+    // answered once its fragment length is in and met; a length that
+    // cannot be met makes the bytes at hand the packet, as a transaction's
+    // data block is.
+    tb1s_buf_put(&pipe->in, data, count);
+    if (pipe->in.oom) {
+        tb1s_buf_free(&pipe->in);
+        rep_error(s, rep, NT_STATUS_INSUFFICIENT_RESOURCES);
+        return;
+    }
+    uint64_t have = pipe->in.len;
+    uint64_t frag = have >= 10 ? ld16le(pipe->in.data + 8) : 0;
+    bool waiting = have < 10 || (frag > have && frag >= 16);
+    if (!waiting) {
+        sess_stat(s, STAT_SRVSVC_QUERIES, 1);
+        // Unread answers are kept; this one queues behind them.
+        tb1s_buf out{};
+        bool ok = answer(pipe->in.data, uint32_t(have), &out);
+        tb1s_buf_free(&pipe->in);
+        if (!ok) {
+            rep_error(s, rep, NT_STATUS_NOT_SUPPORTED);
+            return;
+        }
+        if (pipe->out_pos > 0 && pipe->out_pos < pipe->out.len) {
+            tb1s_buf rest{};
+            tb1s_buf_put(&rest, pipe->out.data + pipe->out_pos, pipe->out.len - pipe->out_pos);
+            tb1s_buf_free(&pipe->out);
+            pipe->out = rest;
+        } else if (pipe->out_pos >= pipe->out.len) {
+            tb1s_buf_free(&pipe->out);
+        }
+        pipe->out_pos = 0;
+        tb1s_buf_put(&pipe->out, out.data, out.len);
+        tb1s_buf_free(&out);
+    }
+
+    uint64_t unread = pipe->out.len - pipe->out_pos;
+    rep->wc = 6;
+    w32(&rep->buf, 0x000000FF);  // no further command
+    w16(&rep->buf, count);
+    w16(&rep->buf, unread < 0xFFFF ? uint32_t(unread) : 0xFFFF);  // Available: answer bytes to read
+    w16(&rep->buf, 0);            // CountHigh
+    w16(&rep->buf, 0);            // Reserved
+    w16(&rep->buf, 0);            // ByteCount
 }
 
 }  // namespace tb1s

@@ -324,8 +324,7 @@ void cmd_check_directory(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         rep_error(s, rep, NT_STATUS_OBJECT_PATH_NOT_FOUND, TB1S_DOS_BAD_NAME);
         return;
     }
-    rep->wc = 2;
-    w32(&rep->buf, 0x000000FF);  // FF 00 00 00
+    // Success has no words: WordCount 0, ByteCount 0.
 }
 
 }  // namespace tb1s

@@ -1,7 +1,8 @@
 // READ_ANDX: bytes of a file opened by NT_CREATE_ANDX. Each request opens
-// the host file by its canonical path, reads and closes it again, so a read
-// sees the file as it is on disk at that moment. On the srvsvc pipe it
-// returns the rest of an answer that did not fit its transaction.
+// the host file by its canonical path, checks that what it opened lies in
+// the share, reads and closes it again, so a read sees the file as it is on
+// disk at that moment. On the srvsvc pipe it returns the answers waiting
+// there, a fragment at a time.
 #include "cfg/stats.h"
 #include "sess/handlers.h"
 
@@ -65,24 +66,17 @@ void end_of_file(tb1s_session *s, tb1s_reply *rep)
     reply_words(rep);
 }
 
-// The next bytes of a pipe answer that was too long for its transaction.
-// As for a message-mode pipe, BUFFER_OVERFLOW says that more remain.
-void pipe_rest(tb1s_session *s, tb1s_reply *rep, tb1s_file *f, uint32_t max)
+// The next bytes of the answers waiting in the pipe, at most to the end of
+// the current fragment. As for a message-mode pipe, BUFFER_OVERFLOW says
+// that the fragment goes on.
+void pipe_read(tb1s_session *s, tb1s_reply *rep, tb1s_file *f, uint32_t max)
 {
-    uint64_t left = f->out.len - f->out_pos;
-    uint32_t count = max < read_limit(s) ? max : read_limit(s);
-    if (left < count)
-        count = uint32_t(left);
+    bool more = false;
     reply_words(rep);
-    tb1s_buf_put(&rep->buf, f->out.data + f->out_pos, count);
+    uint32_t count = pipe_take(f, max < read_limit(s) ? max : read_limit(s), &rep->buf, &more);
     set_len(rep, count);
-    f->out_pos += count;
-    if (f->out_pos < f->out.len) {
+    if (more)
         rep_error(s, rep, NT_STATUS_BUFFER_OVERFLOW, TB1S_DOS_MORE_DATA);
-    } else {
-        tb1s_buf_free(&f->out);
-        f->out_pos = 0;
-    }
 }
 
 }  // namespace
@@ -116,7 +110,7 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     }
     if (f->pipe) {
         if (f->out_pos < f->out.len)
-            pipe_rest(s, rep, f, max);
+            pipe_read(s, rep, f, max);
         else
             rep_error(s, rep, NT_STATUS_NOT_SUPPORTED);
         return;
@@ -128,8 +122,9 @@ void cmd_read_andx(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint32_t count = max < read_limit(s) ? max : read_limit(s);
 
     // The file is opened again for every read; one that is gone, is now a
-    // folder or cannot be read is refused (with the DOS pair 1/5 of reads).
-    tb1s_fs_file *h = tb1s_fs_open_ro(f->path, nullptr);
+    // folder, cannot be read or now lies outside the share (a folder on its
+    // path swapped for a link) is refused (with the DOS pair 1/5 of reads).
+    tb1s_fs_file *h = tb1s_vfs_open(&f->share, f->path, nullptr);
     if (!h) {
         rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_NO_ACCESS);
         return;

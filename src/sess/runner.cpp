@@ -196,6 +196,27 @@ void sign_reply(tb1s_session *s, tb1s_buf *b, uint32_t seq)
     std::memcpy(b->data + 14, digest, 8);
 }
 
+// Every SMB1 message is its header, WordCount, the words, ByteCount and the
+// bytes; this is the one place that makes a reply so. A reply with nothing
+// after its header is the error form, WordCount 0 and ByteCount 0. A
+// WordCount left to compute counts the words the handler appended. A reply
+// that ends right after its words (a handler that has no bytes to send)
+// gets its ByteCount 0 here; one with bytes carries the ByteCount its
+// handler wrote.
+void complete_counts(tb1s_reply *rep)
+{
+    tb1s_buf *b = &rep->buf;
+    if (b->len < 33)
+        return;
+    if (b->len == 33)
+        rep->wc = 0;  // also a reply cut back to its header after a failure
+    else if (rep->wc < 0)
+        rep->wc = int32_t((b->len - 33) / 2);
+    if (b->len == 33 + 2 * uint64_t(rep->wc))
+        w16(b, 0);
+    b->data[32] = uint8_t(rep->wc);
+}
+
 // The frame loop of a session whose record is ready. Returns at its end.
 // One read takes whatever the peer has sent, up to the buffer, and packets
 // are taken out of the buffer; a read happens only when the packet at hand
@@ -293,8 +314,7 @@ void rep_end(tb1s_session *s, tb1s_reply *rep, int32_t sign)
 {
     tb1s_buf *b = &rep->buf;
     if (is_smb1(b->data, b->len)) {
-        if (b->len > 32)
-            b->data[32] = uint8_t(rep->wc >= 0 ? rep->wc : (b->len - 33) / 2);
+        complete_counts(rep);
         rep_mirror_volatile(s, rep);
         if (rep->unicode && b->len > 11)
             st16le(b->data + 10, ld16le(b->data + 10) | TB1S_FLAGS2_UNICODE);

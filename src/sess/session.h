@@ -24,6 +24,10 @@ namespace tb1s {
 
 inline constexpr int32_t TB1S_MAX_TREES = 256;
 inline constexpr int32_t TB1S_MAX_SEARCHES = 256;
+// Bytes the listings of all searches of one session may hold together (see
+// tb1s_vfs_bytes), so that a client that never closes its searches cannot
+// make the server hold more: 32 MiB, about 300,000 entries with short names.
+inline constexpr uint64_t TB1S_SEARCH_BUDGET = uint64_t(32) << 20;
 inline constexpr int32_t TB1S_NAME_MAX = 2056;  // destination size of name_to_utf8
 inline constexpr uint32_t TB1S_FLAGS2_NTSTATUS = 0x4000;
 inline constexpr uint32_t TB1S_FLAGS2_UNICODE = 0x8000;
@@ -46,8 +50,10 @@ struct tb1s_file {
     int32_t pipe;        // 1 for the "srvsvc" pipe
     uint16_t fid;
     char path[2050];     // canonical host path; empty for the pipe
+    tb1s_share share;    // the share of the open, whose root every read must stay inside
     tb1s_fstat st;       // status snapshot taken at the open (all 0 for the pipe)
-    tb1s_buf out;        // pipe: answer bytes beyond what their transaction could carry
+    tb1s_buf in;         // pipe: the start of a DCE/RPC packet whose rest is still to be written
+    tb1s_buf out;        // pipe: answers (DCE/RPC fragments) waiting for READ_ANDX
     uint64_t out_pos;    // the first of them the client has not read yet
     tb1s_file *next;
 };
@@ -60,6 +66,7 @@ struct tb1s_search {
     tb1s_vent *list;     // owned; freed with tb1s_vfs_free
     int32_t count;       // entries in list
     int32_t pos;         // next listing entry to examine
+    uint64_t bytes;      // what the listing holds, counted against the session's budget
     char pattern[513];
 };
 
@@ -118,6 +125,7 @@ struct tb1s_session {
     tb1s_file *files;           // newest first
     int32_t nfiles;
     tb1s_search searches[TB1S_MAX_SEARCHES];
+    uint64_t search_budget;     // bytes all searches may hold; 0: TB1S_SEARCH_BUDGET
     uint32_t id_counter;        // shared by TIDs and search ids (new_id)
     uint64_t fid_counter;
 };

@@ -373,7 +373,9 @@ void session_ok(tb1s_session *s, tb1s_reply *rep, int32_t guest, int32_t more, i
     } else if (!raw) {
         tb1s_spnego_done(&blob);
     }
-    uint64_t texts = raw ? 0 : k_texts_len;
+    // The texts follow the blob in both forms: clients that send bare
+    // NTLMSSP read them as well.
+    uint64_t texts = k_texts_len;
 
     tb1s_buf *b = &rep->buf;
     rep->wc = 4;

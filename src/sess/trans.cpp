@@ -23,14 +23,10 @@ const uint8_t *block(const tb1s_rd *req, uint32_t off, uint32_t count)
     return req->data + o;
 }
 
-// Subcommand 0x0006: ends a search by its id. The tree is not compared, and
-// an id that names no search still succeeds.
-void search_close(tb1s_session *s, tb1s_reply *rep, const uint8_t *params, uint32_t n)
-{
-    if (tb1s_search *e = search_find(s, n >= 2 ? ld16le(params) : 0))
-        cursor_drop(e);
-    trans2_reply(s, rep, nullptr, 0, nullptr, 0);
-}
+// Subcommands that would change the disk: OPEN2 (it may create),
+// SET_PATH_INFORMATION, SET_FILE_INFORMATION and CREATE_DIRECTORY. They are
+// refused like the state-changing commands, before their blocks are read.
+bool is_write(uint32_t sub) { return sub == 0x0000 || sub == 0x0006 || sub == 0x0008 || sub == 0x000D; }
 
 }  // namespace
 
@@ -48,6 +44,13 @@ void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
     uint32_t sub = rd_u16(&w);
     if (w.err) {
         rep_error(s, rep, NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID);
+        return;
+    }
+    if (is_write(sub)) {
+        tb1s_trace("[trans2] refused: subcommand %04x would change the disk\n", unsigned(sub));
+        sess_stat(s, STAT_MUTATING_REFUSED, 1);
+        sess_write_refused(s, nullptr);
+        rep_error(s, rep, NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS);
         return;
     }
     const uint8_t *params = block(req, poff, pcount);
@@ -70,9 +73,6 @@ void cmd_trans2(tb1s_session *s, tb1s_rd *req, tb1s_reply *rep)
         break;
     case 0x0005:
         query_path_cmd(s, rep, tree, params, pcount);
-        break;
-    case 0x0006:
-        search_close(s, rep, params, pcount);
         break;
     case 0x0007:
         query_file_cmd(s, rep, tree, params, pcount);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cfg/stats.h"
 #include "util/buf.h"
 #include "util/text.h"
 #include "vfs/vfs.h"
@@ -67,17 +68,23 @@ int32_t pick_name(const tb1s_vent *v, int32_t count, const char *name)
     return folded;
 }
 
-int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_vent *out)
-{
-    std::memset(out, 0, sizeof *out);
-    char sep = tb1s_fs_sep();
-    size_t name_len = std::strlen(name);
-    char full[k_path_cap];
-    if (!listable(name, name_len, sep) || !join_path(dir, name, full, sizeof full))
-        return -1;
+namespace {
 
+// A name the listing may hold: listable, and its host path fits, as every
+// path the server hands on must (the child itself is looked up through the
+// folder's handle).
+bool acceptable(const char *dir, const char *name, size_t name_len)
+{
+    char full[k_path_cap];
+    return listable(name, name_len, tb1s_fs_sep()) && join_path(dir, name, full, sizeof full);
+}
+
+// Fills everything of the entry but its name from the child `name` of the
+// open folder. 0, or -1 when the child is not listed.
+int describe(const tb1s_share *share, tb1s_fs_dir *d, const char *name, tb1s_vent *out)
+{
     tb1s_fstat st{};
-    if (tb1s_fs_lstat(full, &st) != 0)
+    if (tb1s_fs_dir_lstat(d, name, &st) != 0)
         return -1;
     if (st.kind == FS_KIND_FILE || st.kind == FS_KIND_DIR) {
         out->kind = out->target_kind = st.kind;
@@ -88,8 +95,8 @@ int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_
         // refused path: the client did not ask for it).
         char target[k_link_cap];
         tb1s_fstat tst{};
-        if (tb1s_fs_realpath(full, target, k_link_cap) != 0 || !inside(target, share) ||
-            tb1s_fs_stat(target, &tst) != 0 || (tst.kind != FS_KIND_FILE && tst.kind != FS_KIND_DIR))
+        if (tb1s_fs_probe(d, name, &tst, target, k_link_cap) != 0 || !inside(target, share) ||
+            (tst.kind != FS_KIND_FILE && tst.kind != FS_KIND_DIR))
             return -1;
         out->kind = FS_KIND_LINK;
         out->target_kind = tst.kind;
@@ -99,7 +106,17 @@ int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_
     }
     out->dev = st.dev;
     out->ino = st.ino;
+    return 0;
+}
 
+}  // namespace
+
+int make_entry(const tb1s_share *share, tb1s_fs_dir *d, const char *dir, const char *name, tb1s_vent *out)
+{
+    std::memset(out, 0, sizeof *out);
+    size_t name_len = std::strlen(name);
+    if (!acceptable(dir, name, name_len) || describe(share, d, name, out) != 0)
+        return -1;
     out->name = static_cast<char *>(std::malloc(name_len + 1));
     if (!out->name)
         return -1;
@@ -107,28 +124,76 @@ int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_
     return 0;
 }
 
-int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count)
+uint64_t tb1s_vfs_entry_bytes(size_t name_len)
+{
+    // A heap block carries a header and is rounded up to 16 bytes.
+    return sizeof(tb1s_vent) + ((name_len + 1 + 8 + 15) & ~size_t(15));
+}
+
+uint64_t tb1s_vfs_bytes(const tb1s_vent *v, int32_t count)
+{
+    uint64_t n = 0;
+    for (int32_t i = 0; v && i < count; i++)
+        n += tb1s_vfs_entry_bytes(std::strlen(v[i].name));
+    return n;
+}
+
+int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count, uint64_t max_bytes)
 {
     *out = nullptr;
     *count = 0;
     if (!dir || dir->kind != VFS_DIR)
         return tb1s_fail(-1, "Not a directory.");
-    tb1s_fs_dir *d = tb1s_fs_opendir(dir->path);
+    char real[k_path_cap];
+    tb1s_fs_dir *d = tb1s_fs_opendir(dir->path, real, sizeof real);
     if (!d)
         return tb1s_fail(-1, "The file cannot be found.");
+    if (!inside(real, &dir->share)) {
+        tb1s_fs_closedir(d);
+        tb1s_stat_add(STAT_PATH_REFUSED, 1);
+        return tb1s_fail(-1, "The file cannot be found.");
+    }
 
+    // First the names, which cost no call per child: a listing over its
+    // byte limit is refused before a single child is looked at. Then each
+    // child is described; those that are not listed drop out.
     tb1s_vent *v = nullptr;
     int32_t n = 0, cap = 0;
+    uint64_t bytes = 0;
     while (const char *name = tb1s_fs_readdir(d)) {
         // The cap bounds memory and the search's work; the rest of a larger
         // folder is not listed, and that is still a success.
         if (n >= k_max_entries)
             break;
+        size_t len = std::strlen(name);
+        if (!acceptable(dir->path, name, len))
+            continue;
+        bytes += tb1s_vfs_entry_bytes(len);
+        if (bytes > max_bytes) {
+            tb1s_fs_closedir(d);
+            tb1s_vfs_free(v, n);
+            return tb1s_fail(-2, "The listing would exceed the memory allowed.");
+        }
         if (n == cap && !grow(&v, &cap))
             break;
-        if (make_entry(&dir->share, dir->path, name, &v[n]) == 0)
-            n++;
+        v[n] = tb1s_vent{};
+        v[n].name = static_cast<char *>(std::malloc(len + 1));
+        if (!v[n].name)
+            break;
+        std::memcpy(v[n].name, name, len + 1);
+        n++;
     }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < n; i++) {
+        char *name = v[i].name;
+        if (describe(&dir->share, d, name, &v[i]) != 0) {
+            std::free(name);
+            continue;
+        }
+        v[i].name = name;
+        v[kept++] = v[i];
+    }
+    n = kept;
     tb1s_fs_closedir(d);
 
     if (n > 1)
@@ -136,6 +201,11 @@ int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count)
     if (n == 0) {
         std::free(v);
         v = nullptr;
+    } else if (n < cap) {
+        // The room the array grew by is given back: a search may keep its
+        // listing for long.
+        if (void *p = std::realloc(v, sizeof(tb1s_vent) * size_t(n)))
+            v = static_cast<tb1s_vent *>(p);
     }
     *out = v;
     *count = n;

@@ -22,30 +22,24 @@ int not_found(tb1s_vres *out)
     return tb1s_fail(-1, "The file cannot be found.");
 }
 
-// Fills the status and kind of the canonical path in out->path.
-int finish(tb1s_vres *out)
+// The canonical path and status of what `path` leads to, both taken from
+// one handle on the object, into out; the object must lie inside the share
+// and be a folder or a regular file. An escape (a link leading out of the
+// share) is counted.
+int contain(const char *path, tb1s_vres *out)
 {
-    if (tb1s_fs_stat(out->path, &out->st) != 0)
+    if (tb1s_fs_probe(nullptr, path, &out->st, out->path, sizeof out->path) != 0)
         return not_found(out);
+    if (!inside(out->path, &out->share)) {
+        tb1s_stat_add(STAT_PATH_REFUSED, 1);
+        return not_found(out);
+    }
     if (out->st.kind == FS_KIND_DIR)
         out->kind = VFS_DIR;
     else if (out->st.kind == FS_KIND_FILE)
         out->kind = VFS_FILE;
     else
         return not_found(out);
-    return 0;
-}
-
-// The canonical form of `path` into out->path, which must lie inside the
-// share. An escape (a link leading out of the share) is counted.
-int contain(const char *path, tb1s_vres *out)
-{
-    if (tb1s_fs_realpath(path, out->path, sizeof out->path) != 0)
-        return not_found(out);
-    if (!inside(out->path, &out->share)) {
-        tb1s_stat_add(STAT_PATH_REFUSED, 1);
-        return not_found(out);
-    }
     return 0;
 }
 
@@ -70,7 +64,7 @@ bool append(char *out, size_t cap, size_t *at, const char *name, size_t n)
 // False when none does (or the folder cannot be read).
 bool match_folded(const char *dir, const char *name, char *best, size_t cap)
 {
-    tb1s_fs_dir *d = tb1s_fs_opendir(dir);
+    tb1s_fs_dir *d = tb1s_fs_opendir(dir, nullptr, 0);
     if (!d)
         return false;
     best[0] = '\0';
@@ -183,19 +177,32 @@ int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out)
     if (out->share.is_file) {
         if (*rel)
             return not_found(out);
-        // The root was canonical when the share was added; canonicalising it
-        // again refuses a file that has since been replaced by a link.
-        if (contain(out->share.path, out) != 0)
-            return -1;
-        return finish(out);
+        // The root was canonical when the share was added; the final path
+        // of what it leads to now refuses a file since replaced by a link.
+        return contain(out->share.path, out);
     }
 
     char joined[sizeof out->path];
     if (!map_names(out->share.path, rel, joined, sizeof joined))
         return not_found(out);
-    if (contain(joined, out) != 0)
-        return -1;
-    return finish(out);
+    return contain(joined, out);
+}
+
+tb1s_fs_file *tb1s_vfs_open(const tb1s_share *share, const char *path, tb1s_fstat *st)
+{
+    // The pipe share has no root and holds no files.
+    if (!share || !share->path[0] || !path)
+        return nullptr;
+    char real[2050];
+    tb1s_fs_file *f = tb1s_fs_open_ro(path, st, real, sizeof real);
+    if (!f)
+        return nullptr;
+    if (!inside(real, share)) {
+        tb1s_fs_close(f);
+        tb1s_stat_add(STAT_PATH_REFUSED, 1);
+        return nullptr;
+    }
+    return f;
 }
 
 }  // namespace tb1s

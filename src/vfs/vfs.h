@@ -31,19 +31,38 @@ struct tb1s_vent {
 
 // 0, or -1 with "The file cannot be found." in the error slot.
 int tb1s_vfs_resolve(const char *share, const char *rel, tb1s_vres *out);
+// Opens for reading the regular file at `path`, the canonical host path a
+// resolution in `share` gave, as it is on disk now. It is kept only when the
+// object actually opened lies inside the share: a folder on the way swapped
+// for a link that leads out of the share since the resolution is refused
+// and counted in path_refused. *st (when given) is the status of the opened
+// file. Null on any failure; no message.
+tb1s_fs_file *tb1s_vfs_open(const tb1s_share *share, const char *path, tb1s_fstat *st);
 // Lists a VFS_DIR into a malloc'ed array sorted by name bytes (at most
-// 100,000 entries). 0, or -1 with a message.
-int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count);
+// 100,000 entries), enumerating the folder actually opened, which must lie
+// inside the share (an escape since the resolution is counted in
+// path_refused). The array holds no spare room. 0; -1 with a message; -2
+// with a message, and nothing kept, as soon as the names read would hold
+// more than max_bytes (as tb1s_vfs_bytes counts), before any child is
+// looked at, so a refusal costs little more than reading the names.
+int tb1s_vfs_list(const tb1s_vres *dir, tb1s_vent **out, int32_t *count, uint64_t max_bytes);
 void tb1s_vfs_free(tb1s_vent *v, int32_t count);
+// The heap memory a listing holds: the array and every name, with an
+// allowance for the allocator's own bookkeeping of each name.
+uint64_t tb1s_vfs_bytes(const tb1s_vent *v, int32_t count);
+// The same for one entry whose name has name_len bytes.
+uint64_t tb1s_vfs_entry_bytes(size_t name_len);
 
 // The parts below are shared by the resolution and listing files (and tests).
 
 // 1 if the canonical host path lies within the share: equal to its root, or
 // (for a folder share) below it at a separator boundary. Byte for byte.
 int inside(const char *path, const tb1s_share *share);
-// Describes the child `name` of the folder `dir` of the share. 0, or -1 when
-// the child is not listed (odd name, device or pipe, link leaving the share).
-int make_entry(const tb1s_share *share, const char *dir, const char *name, tb1s_vent *out);
+// Describes the child `name` of the open folder `d` (whose host path is
+// `dir`) of the share, looked up in the folder the handle opened. 0, or -1
+// when the child is not listed (odd name, device or pipe, link leaving the
+// share).
+int make_entry(const tb1s_share *share, tb1s_fs_dir *d, const char *dir, const char *name, tb1s_vent *out);
 // Joins a host folder path and a '/'-separated relative path with the
 // platform separator (none added after a root that already ends in one).
 // False when the result and its NUL do not fit cap bytes.

@@ -152,8 +152,10 @@ TEST(Fs, NonUtf8PathsFailEveryOperation)
         EXPECT_EQ(tb1s_fs_lstat(p.c_str(), &st), -1) << bad;
         EXPECT_EQ(tb1s_fs_space(p.c_str(), &total, &free, &spu, &bps), -1) << bad;
         EXPECT_EQ(tb1s_fs_realpath(p.c_str(), out, sizeof out), -1) << bad;
-        EXPECT_EQ(tb1s_fs_opendir(p.c_str()), nullptr) << bad;
-        EXPECT_EQ(tb1s_fs_open_ro(sub.c_str(), &st), nullptr) << bad;
+        EXPECT_EQ(tb1s_fs_opendir(p.c_str(), nullptr, 0), nullptr) << bad;
+        EXPECT_EQ(tb1s_fs_opendir(p.c_str(), out, sizeof out), nullptr) << bad;
+        EXPECT_EQ(tb1s_fs_probe(nullptr, p.c_str(), &st, out, sizeof out), -1) << bad;
+        EXPECT_EQ(tb1s_fs_open_ro(sub.c_str(), &st, out, sizeof out), nullptr) << bad;
     }
 }
 
@@ -161,7 +163,7 @@ TEST(Fs, EnumerationSkipsDotsAndNonUtf8Names)
 {
     temp_dir t;
     std::string empty = t.mkdir("empty");
-    tb1s_fs_dir *d = tb1s_fs_opendir(empty.c_str());
+    tb1s_fs_dir *d = tb1s_fs_opendir(empty.c_str(), nullptr, 0);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(tb1s_fs_readdir(d), nullptr) << "an empty folder has no entries, not even . or ..";
     EXPECT_EQ(tb1s_fs_readdir(d), nullptr);
@@ -177,7 +179,7 @@ TEST(Fs, EnumerationSkipsDotsAndNonUtf8Names)
         t.write(std::string("full/") + bad, "");
 
     std::set<std::string> seen;
-    d = tb1s_fs_opendir(full.c_str());
+    d = tb1s_fs_opendir(full.c_str(), nullptr, 0);
     ASSERT_NE(d, nullptr);
     while (const char *n = tb1s_fs_readdir(d))
         EXPECT_TRUE(seen.insert(n).second) << "returned twice: " << n;
@@ -186,8 +188,8 @@ TEST(Fs, EnumerationSkipsDotsAndNonUtf8Names)
     want.insert("folder");
     EXPECT_EQ(seen, want);
 
-    EXPECT_EQ(tb1s_fs_opendir(t.write("file", "x").c_str()), nullptr) << "a file is not a folder";
-    EXPECT_EQ(tb1s_fs_opendir((t.path + "/nope").c_str()), nullptr);
+    EXPECT_EQ(tb1s_fs_opendir(t.write("file", "x").c_str(), nullptr, 0), nullptr) << "a file is not a folder";
+    EXPECT_EQ(tb1s_fs_opendir((t.path + "/nope").c_str(), nullptr, 0), nullptr);
     tb1s_fs_closedir(nullptr);
 }
 
@@ -199,18 +201,19 @@ TEST(Fs, OpenReadOnlyRefusesAnythingButARegularFile)
     sfs::create_symlink(file, t.path + "/lf");
 
     tb1s_fstat st{};
-    tb1s_fs_file *f = tb1s_fs_open_ro((t.path + "/lf").c_str(), &st);
+    char real[4096];
+    tb1s_fs_file *f = tb1s_fs_open_ro((t.path + "/lf").c_str(), &st, real, sizeof real);
     ASSERT_NE(f, nullptr) << "a link to a file opens its target";
     EXPECT_EQ(st.kind, FS_KIND_FILE);
     EXPECT_EQ(st.size, 7u);
     tb1s_fs_close(f);
-    f = tb1s_fs_open_ro(file.c_str(), nullptr);
+    f = tb1s_fs_open_ro(file.c_str(), nullptr, real, sizeof real);
     ASSERT_NE(f, nullptr) << "the status record is optional";
     tb1s_fs_close(f);
 
-    EXPECT_EQ(tb1s_fs_open_ro(dir.c_str(), &st), nullptr);
-    EXPECT_EQ(tb1s_fs_open_ro((t.path + "/missing").c_str(), &st), nullptr);
-    EXPECT_EQ(tb1s_fs_open_ro("/dev/null", &st), nullptr) << "a device is not a file";
+    EXPECT_EQ(tb1s_fs_open_ro(dir.c_str(), &st, real, sizeof real), nullptr);
+    EXPECT_EQ(tb1s_fs_open_ro((t.path + "/missing").c_str(), &st, real, sizeof real), nullptr);
+    EXPECT_EQ(tb1s_fs_open_ro("/dev/null", &st, real, sizeof real), nullptr) << "a device is not a file";
     tb1s_fs_close(nullptr);
 }
 
@@ -219,7 +222,8 @@ TEST(Fs, OpenReadOnlyOnAFifoNeitherBlocksNorOpens)
     temp_dir t;
     std::string fifo = t.path + "/p";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    auto opened = std::async(std::launch::async, [&] { return tb1s_fs_open_ro(fifo.c_str(), nullptr); });
+    char real[4096];
+    auto opened = std::async(std::launch::async, [&] { return tb1s_fs_open_ro(fifo.c_str(), nullptr, real, sizeof real); });
     if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         // Release the blocked open by connecting a writer, then report.
         int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
@@ -239,7 +243,8 @@ TEST(Fs, DescriptorsAreCloseOnExec)
     std::string file = t.write("f", "x");
 
     std::set<int> before = open_fds();
-    tb1s_fs_file *f = tb1s_fs_open_ro(file.c_str(), nullptr);
+    char real[4096];
+    tb1s_fs_file *f = tb1s_fs_open_ro(file.c_str(), nullptr, real, sizeof real);
     ASSERT_NE(f, nullptr);
     int fd = new_fd(before, open_fds());
     ASSERT_GE(fd, 0);
@@ -247,7 +252,7 @@ TEST(Fs, DescriptorsAreCloseOnExec)
     tb1s_fs_close(f);
     EXPECT_EQ(open_fds(), before) << "close releases the descriptor";
 
-    tb1s_fs_dir *d = tb1s_fs_opendir(t.path.c_str());
+    tb1s_fs_dir *d = tb1s_fs_opendir(t.path.c_str(), nullptr, 0);
     ASSERT_NE(d, nullptr);
     fd = new_fd(before, open_fds());
     ASSERT_GE(fd, 0);
@@ -259,7 +264,8 @@ TEST(Fs, DescriptorsAreCloseOnExec)
 TEST(Fs, PositionedReads)
 {
     temp_dir t;
-    tb1s_fs_file *f = tb1s_fs_open_ro(t.write("f", "hello world").c_str(), nullptr);
+    char real[4096];
+    tb1s_fs_file *f = tb1s_fs_open_ro(t.write("f", "hello world").c_str(), nullptr, real, sizeof real);
     ASSERT_NE(f, nullptr);
     struct row {
         uint64_t offset;
@@ -318,6 +324,101 @@ TEST(Fs, RealpathResolvesLinksAndChecksCapacity)
     t.mkdir("bad\xFF");
     sfs::create_directory_symlink(root + "/bad\xFF", root + "/good");
     EXPECT_EQ(tb1s_fs_realpath((root + "/good").c_str(), out, sizeof out), -1);
+}
+
+// Every operation that opens something reports the final path of what it
+// opened: the path itself when it holds no link, else where the links lead.
+TEST(Fs, FinalPathsOfWhatWasOpened)
+{
+    temp_dir t;
+    const std::string root = sfs::canonical(t.path).string();
+    t.write("real/f.txt", "x");
+    t.write("real/sub/g.txt", "y");
+    sfs::create_directory_symlink("real", root + "/via");
+    sfs::create_symlink("f.txt", root + "/real/lf");
+    sfs::create_symlink(root + "/real/f.txt", root + "/real/abs");
+
+    struct row {
+        std::string path;  // as opened
+        std::string want;  // final path
+        int kind;          // of the object, following links
+    } rows[] = {
+        {root + "/real/f.txt", root + "/real/f.txt", FS_KIND_FILE},
+        {root + "/via/f.txt", root + "/real/f.txt", FS_KIND_FILE},
+        {root + "/real/lf", root + "/real/f.txt", FS_KIND_FILE},
+        {root + "/real/abs", root + "/real/f.txt", FS_KIND_FILE},
+        {root + "/real/./sub/../f.txt", root + "/real/f.txt", FS_KIND_FILE},
+        {root + "//real/f.txt", root + "/real/f.txt", FS_KIND_FILE},
+        {root + "/via/sub", root + "/real/sub", FS_KIND_DIR},
+        {root + "/real/sub/", root + "/real/sub", FS_KIND_DIR},
+    };
+    for (const row &r : rows) {
+        char real[4096];
+        tb1s_fstat st{};
+        ASSERT_EQ(tb1s_fs_probe(nullptr, r.path.c_str(), &st, real, sizeof real), 0) << r.path;
+        EXPECT_EQ(std::string(real), r.want) << r.path;
+        EXPECT_EQ(st.kind, r.kind) << r.path;
+        std::memset(real, 0, sizeof real);
+        if (r.kind == FS_KIND_FILE) {
+            tb1s_fs_file *f = tb1s_fs_open_ro(r.path.c_str(), &st, real, sizeof real);
+            ASSERT_NE(f, nullptr) << r.path;
+            EXPECT_EQ(st.size, 1u) << r.path;
+            tb1s_fs_close(f);
+            EXPECT_EQ(tb1s_fs_opendir(r.path.c_str(), real, sizeof real), nullptr) << r.path;
+        } else {
+            tb1s_fs_dir *d = tb1s_fs_opendir(r.path.c_str(), real, sizeof real);
+            ASSERT_NE(d, nullptr) << r.path;
+            tb1s_fs_closedir(d);
+            EXPECT_EQ(tb1s_fs_open_ro(r.path.c_str(), &st, real, sizeof real), nullptr) << r.path;
+            std::memcpy(real, r.want.c_str(), r.want.size() + 1);  // opendir is checked below
+        }
+        EXPECT_EQ(std::string(real), r.want) << r.path;
+        // No room for the path and its NUL: the operation fails.
+        const auto tight = int32_t(r.want.size());
+        EXPECT_EQ(tb1s_fs_probe(nullptr, r.path.c_str(), &st, real, tight), -1) << r.path;
+        EXPECT_EQ(tb1s_fs_open_ro(r.path.c_str(), &st, real, tight), nullptr) << r.path;
+        EXPECT_EQ(tb1s_fs_opendir(r.path.c_str(), real, tight), nullptr) << r.path;
+    }
+    EXPECT_EQ(tb1s_fs_probe(nullptr, "relative", nullptr, nullptr, 0), -1);
+
+    // Through a folder handle: children are looked up in the folder that was
+    // opened, even once its path leads elsewhere.
+    t.write("other/f.txt", "other content");
+    tb1s_fs_dir *d = tb1s_fs_opendir((root + "/real").c_str(), nullptr, 0);
+    ASSERT_NE(d, nullptr);
+    sfs::rename(root + "/real", root + "/moved");
+    sfs::create_directory_symlink("other", root + "/real");
+    tb1s_fstat st{};
+    ASSERT_EQ(tb1s_fs_dir_lstat(d, "f.txt", &st), 0);
+    EXPECT_EQ(st.size, 1u) << "the child of the folder opened, not of the one its path names now";
+    ASSERT_EQ(tb1s_fs_dir_lstat(d, "lf", &st), 0);
+    EXPECT_EQ(st.kind, FS_KIND_LINK);
+    char real[4096];
+    ASSERT_EQ(tb1s_fs_probe(d, "lf", &st, real, sizeof real), 0);
+    EXPECT_EQ(std::string(real), root + "/moved/f.txt");
+    EXPECT_EQ(st.kind, FS_KIND_FILE);
+    EXPECT_EQ(tb1s_fs_dir_lstat(d, "sub/g.txt", &st), -1) << "one component only";
+    EXPECT_EQ(tb1s_fs_dir_lstat(d, "missing", &st), -1);
+    EXPECT_EQ(tb1s_fs_probe(d, "/abs", &st, real, sizeof real), -1) << "relative to the folder only";
+    tb1s_fs_closedir(d);
+}
+
+// Through a link, only a regular file is opened for reading: a link to a
+// FIFO or a device is refused without blocking.
+TEST(Fs, OpenThroughALinkRefusesAnythingButAFile)
+{
+    temp_dir t;
+    const std::string root = sfs::canonical(t.path).string();
+    ASSERT_EQ(mkfifo((root + "/p").c_str(), 0600), 0);
+    sfs::create_symlink(root + "/p", root + "/to_fifo");
+    sfs::create_symlink("/dev/null", root + "/to_dev");
+    char real[4096];
+    tb1s_fstat st{};
+    EXPECT_EQ(tb1s_fs_open_ro((root + "/to_fifo").c_str(), &st, real, sizeof real), nullptr);
+    EXPECT_EQ(tb1s_fs_open_ro((root + "/to_dev").c_str(), &st, real, sizeof real), nullptr);
+    ASSERT_EQ(tb1s_fs_probe(nullptr, (root + "/to_dev").c_str(), &st, real, sizeof real), 0);
+    EXPECT_EQ(std::string(real), "/dev/null");
+    EXPECT_EQ(st.kind, FS_KIND_OTHER);
 }
 
 TEST(Fs, SpaceInMebibyteUnits)

@@ -111,8 +111,9 @@ TEST(FsWin, TextThatIsNotUtf8FailsEveryOperation)
         EXPECT_EQ(tb1s_fs_stat(p.c_str(), &st), -1);
         EXPECT_EQ(tb1s_fs_lstat(p.c_str(), &st), -1);
         EXPECT_EQ(tb1s_fs_realpath(p.c_str(), out, sizeof out), -1);
-        EXPECT_EQ(tb1s_fs_opendir(p.c_str()), nullptr);
-        EXPECT_EQ(tb1s_fs_open_ro(p.c_str(), &st), nullptr);
+        EXPECT_EQ(tb1s_fs_opendir(p.c_str(), nullptr, 0), nullptr);
+        EXPECT_EQ(tb1s_fs_open_ro(p.c_str(), &st, out, sizeof out), nullptr);
+        EXPECT_EQ(tb1s_fs_probe(nullptr, p.c_str(), &st, out, sizeof out), -1);
         EXPECT_EQ(tb1s_fs_space(p.c_str(), &tot, &fr, &spu, &bps), -1);
     }
 }
@@ -142,31 +143,55 @@ TEST(FsWin, EnumerationSkipsDotsAndKeepsWideNames)
     t.mkdir("d/sub");
     std::string empty = t.mkdir("empty");
 
-    tb1s_fs_dir *d = tb1s_fs_opendir(dir.c_str());
+    char real[1024], want[1024];
+    tb1s_fs_dir *d = tb1s_fs_opendir(dir.c_str(), real, sizeof real);
     ASSERT_NE(d, nullptr);
+    ASSERT_EQ(tb1s_fs_realpath(dir.c_str(), want, sizeof want), 0);
+    EXPECT_STREQ(real, want) << "the folder's final path, from its handle";
     std::set<std::string> names;
     while (const char *n = tb1s_fs_readdir(d))
         names.insert(n);
-    tb1s_fs_closedir(d);
     EXPECT_EQ(names, (std::set<std::string>{"café.txt", "日本.txt", "sub"}));
 
-    d = tb1s_fs_opendir(empty.c_str());
+    // Entries are looked up in the folder that was opened.
+    tb1s_fstat st{};
+    ASSERT_EQ(tb1s_fs_dir_lstat(d, "café.txt", &st), 0);
+    EXPECT_EQ(st.kind, FS_KIND_FILE);
+    EXPECT_EQ(st.size, 1u);
+    ASSERT_EQ(tb1s_fs_dir_lstat(d, "SUB", &st), 0) << "any letter case, as Windows finds names";
+    EXPECT_EQ(st.kind, FS_KIND_DIR);
+    EXPECT_EQ(tb1s_fs_dir_lstat(d, "none", &st), -1);
+    EXPECT_EQ(tb1s_fs_dir_lstat(d, "sub\\x", &st), -1) << "one component only";
+    ASSERT_EQ(tb1s_fs_probe(d, "日本.txt", &st, real, sizeof real), 0);
+    EXPECT_EQ(st.size, 1u);
+    EXPECT_EQ(std::string(real), std::string(want) + "\\日本.txt");
+    tb1s_fs_closedir(d);
+    EXPECT_EQ(tb1s_fs_opendir(dir.c_str(), real, int32_t(std::strlen(want))), nullptr) << "no room for the NUL";
+
+    d = tb1s_fs_opendir(empty.c_str(), nullptr, 0);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(tb1s_fs_readdir(d), nullptr);
     tb1s_fs_closedir(d);
     tb1s_fs_closedir(nullptr);
-    EXPECT_EQ(tb1s_fs_opendir((t.path + "\\none").c_str()), nullptr);
+    EXPECT_EQ(tb1s_fs_opendir((t.path + "\\none").c_str(), nullptr, 0), nullptr);
+    EXPECT_EQ(tb1s_fs_opendir(t.write("file", "x").c_str(), nullptr, 0), nullptr) << "a file is no folder";
 }
 
 TEST(FsWin, PositionedReadsAndFullSharing)
 {
     temp_dir t;
     std::string file = t.write("data.bin", "0123456789");
-    EXPECT_EQ(tb1s_fs_open_ro(t.path.c_str(), nullptr), nullptr) << "a folder is not opened for reading";
+    char real[1024], want[1024];
+    EXPECT_EQ(tb1s_fs_open_ro(t.path.c_str(), nullptr, real, sizeof real), nullptr)
+        << "a folder is not opened for reading";
 
     tb1s_fstat st{};
-    tb1s_fs_file *f = tb1s_fs_open_ro(file.c_str(), &st);
+    tb1s_fs_file *f = tb1s_fs_open_ro(file.c_str(), &st, real, sizeof real);
     ASSERT_NE(f, nullptr);
+    ASSERT_EQ(tb1s_fs_realpath(file.c_str(), want, sizeof want), 0);
+    EXPECT_STREQ(real, want);
+    ASSERT_EQ(tb1s_fs_probe(nullptr, file.c_str(), &st, want, sizeof want), 0);
+    EXPECT_STREQ(want, real);
     EXPECT_EQ(st.kind, FS_KIND_FILE);
     EXPECT_EQ(st.size, 10u);
     char b[16] = {};

@@ -33,21 +33,24 @@ TEST(Dispatch, CommandsWithoutHandlerFiles)
         const char *body;  // hex of everything after the header
         int32_t counter;
     } rows[] = {
-        {"FLUSH", request(0x05, le().u16(0x11)), 0, 0, "02ff000000", NONE},
-        {"0x36 as FLUSH", request(0x36, le().u16(0x11)), 0, 0, "02ff000000", NONE},
-        {"TREE_DISCONNECT of no tree", request(0x71), 0, 0, "02ff000000", NONE},
-        {"LOGOFF without logon", request(0x74, le().u8(0xFF).u8(0).u16(0)), 0, 0, "02ff000000", NONE},
+        // Every reply ends with a ByteCount; one without words or bytes is
+        // WordCount 0 and ByteCount 0, errors included.
+        {"FLUSH", request(0x05, le().u16(0x11)), 0, 0, "000000", NONE},
+        {"TREE_DISCONNECT of no tree", request(0x71), 0, 0, "000000", NONE},
+        {"LOGOFF without logon", request(0x74, le().u8(0xFF).u8(0).u16(0)), 0, 0, "02ff0000000000", NONE},
         {"CLOSE of an unknown FID", request(0x04, le().u16(0x11).u32(0)), 0, 0, "000000", NONE},
-        {"CLOSE too short", request(0x04, le().u16(0x11)), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID, "00", NONE},
-        {"NT_TRANSACT", request(0xA0), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"NT_TRANSACT_SECONDARY", request(0xA1), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_NT_TRANSACT_REFUSED},
-        {"CREATE is unknown", request(0x03), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS_SECONDARY is unknown", request(0x26), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"TRANS2_SECONDARY is unknown", request(0x33), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0x34 is unknown", request(0x34), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"0xFE is unknown", request(0xFE), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "02ff000000", STAT_PROTOCOL_ERRORS},
-        {"WRITE_ANDX refused", request(0x2F, bytes(24, 0), {'x'}), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS, "00", STAT_MUTATING_REFUSED},
-        {"OPEN_ANDX refused", request(0x2D, bytes(30, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS, "00", STAT_MUTATING_REFUSED},
+        {"CLOSE too short", request(0x04, le().u16(0x11)), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID, "000000", NONE},
+        {"FIND_CLOSE2 of no search", request(0x34, le().u16(0x0001)), NT_STATUS_INVALID_HANDLE, TB1S_DOS_NOT_FOUND, "000000", NONE},
+        {"FIND_CLOSE2 without its word", request(0x34), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID, "000000", NONE},
+        {"NT_TRANSACT", request(0xA0), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "000000", STAT_NT_TRANSACT_REFUSED},
+        {"NT_TRANSACT_SECONDARY", request(0xA1), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "000000", STAT_NT_TRANSACT_REFUSED},
+        {"CREATE is unknown", request(0x03), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS_SECONDARY is unknown", request(0x26), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "000000", STAT_PROTOCOL_ERRORS},
+        {"TRANS2_SECONDARY is unknown", request(0x33), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "000000", STAT_PROTOCOL_ERRORS},
+        {"0x36 is unknown", request(0x36, le().u16(0x11)), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "000000", STAT_PROTOCOL_ERRORS},
+        {"0xFE is unknown", request(0xFE), NT_STATUS_NOT_SUPPORTED, TB1S_DOS_SRV_ERROR, "000000", STAT_PROTOCOL_ERRORS},
+        {"WRITE_ANDX refused", request(0x2F, bytes(24, 0), {'x'}), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS, "000000", STAT_MUTATING_REFUSED},
+        {"OPEN_ANDX refused", request(0x2D, bytes(30, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS, "000000", STAT_MUTATING_REFUSED},
     };
     for (const row &r : rows) {
         for (bool nt : {true, false}) {
@@ -75,7 +78,7 @@ TEST(Dispatch, EveryStateChangingCommandIsRefused)
         stat_watch w;
         smb1_reply p = serve_one(request(cmd, bytes(8, 0)));
         EXPECT_EQ(p.status, NT_STATUS_ACCESS_DENIED) << "command " << int(cmd);
-        EXPECT_EQ(p.raw.size(), 33u) << "command " << int(cmd);
+        EXPECT_EQ(p.raw.size(), 35u) << "command " << int(cmd);
         EXPECT_EQ(w.delta(STAT_MUTATING_REFUSED), 1) << "command " << int(cmd);
     }
 }

@@ -126,7 +126,9 @@ struct logged_rig : session_rig {
 };
 
 // A DCE/RPC packet of the given type and call id, zero-filled to size, with
-// the operation number in bytes 22-23.
+// the operation number in bytes 22-23. A request for operation 15
+// (NetShareEnumAll) with room for it asks for information level 1 (no
+// server name, then the level).
 inline bytes rpc_packet(uint8_t type, uint32_t call_id, size_t size, uint16_t opnum = 0)
 {
     bytes p(size, 0);
@@ -138,6 +140,8 @@ inline bytes rpc_packet(uint8_t type, uint32_t call_id, size_t size, uint16_t op
     st32le(p.data() + 12, call_id);
     if (size >= 24)
         st16le(p.data() + 22, opnum);
+    if (type == 0 && opnum == 15 && size >= 32)
+        st32le(p.data() + 28, 1);
     return p;
 }
 

@@ -27,8 +27,9 @@ struct entry {
 };
 
 // Walks the entries of a reply's data by NextEntryOffset, checking that
-// each offset is the entry's own length (94 bytes, the name, padding to 4).
-std::vector<entry> entries(const bytes &d)
+// each offset is the entry's own length (94 bytes, the name, padding to 4;
+// an 8-bit name has at least one zero byte after it, its terminator).
+std::vector<entry> entries(const bytes &d, bool unicode = true)
 {
     std::vector<entry> out;
     size_t at = 0;
@@ -52,7 +53,10 @@ std::vector<entry> entries(const bytes &d)
         e.short_name = bytes(p + 70, p + 70 + p[68]);
         EXPECT_EQ(bytes(p + 70 + p[68], p + 94), bytes(24 - p[68], 0)) << "short name zero-padded";
         e.name = bytes(p + 94, p + 94 + nlen);
-        size_t len = 94 + nlen + (4 - nlen % 4) % 4;
+        size_t len = 94 + nlen + (unicode ? (4 - nlen % 4) % 4 : 4 - nlen % 4);
+        if (!unicode && at + 94 + nlen < d.size()) {
+            EXPECT_EQ(p[94 + nlen], 0) << "the terminator of an 8-bit name";
+        }
         out.push_back(e);
         if (next == 0) {
             EXPECT_EQ(at + len, d.size()) << "the last entry ends the data";
@@ -268,7 +272,7 @@ TEST(Find, ShortNames)
         smb1_request q = trans2_req(k_tid, 1, first_params("*", unicode));
         q.flags2 = unicode ? 0xC001 : 0x4001;
         t2_reply t = t2_parse(g.serve(q));
-        std::vector<entry> e = entries(t.data);
+        std::vector<entry> e = entries(t.data, unicode);
         std::vector<std::string> n = names(e, unicode);
         for (const row &r : rows) {
             auto it = std::find(n.begin(), n.end(), r.name);
@@ -288,7 +292,7 @@ TEST(Find, OemRequestGetsUtf8Names)
     q.flags2 = 0x4001;
     smb1_reply p = g.serve(q);
     EXPECT_EQ(p.flags2 & 0x8000, 0);
-    std::vector<entry> e = entries(t2_parse(p).data);
+    std::vector<entry> e = entries(t2_parse(p).data, false);
     ASSERT_EQ(e.size(), 4u);
     EXPECT_EQ(e[2].name, bytes({'s', 'o', 'n', 'g', '.', 'm', 'p', '3'}));
     EXPECT_EQ(e[2].short_name, bytes({'S', 'O', 'N', 'G', '.', 'M', 'P', '3'}));
@@ -353,7 +357,7 @@ TEST(Find, Refusals)
             q.flags2 = nt ? 0xC001 : 0x8001;
             smb1_reply p = g.serve(q);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << r.what;
-            EXPECT_EQ(p.raw.size(), 33u) << r.what;
+            EXPECT_EQ(p.raw.size(), 35u) << r.what;
             EXPECT_EQ(searches_in_use(g), 0) << r.what << ": no search entry left behind";
         }
     }
@@ -435,12 +439,57 @@ TEST(Find, SearchTableAndClose)
     for (int i = 0; i < 256; i++)
         sids.push_back(find_first(g, "*").sid);
     EXPECT_EQ(find_first(g, "*").t.status, NT_STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(g.query(k_tid, 6, le().u16(sids[17])).status, 0u);
+    EXPECT_EQ(g.serve(request(0x34, le().u16(sids[17]))).status, 0u) << "FIND_CLOSE2";
     EXPECT_EQ(find_next(g, sids[17]).t.status, NT_STATUS_INVALID_HANDLE);
     first_result again = find_first(g, "*");
     EXPECT_EQ(again.t.status, 0u);
     EXPECT_EQ(again.e.size(), 3u);
     EXPECT_EQ(find_next(g, again.sid).t.status, 0u);
+}
+
+// The listings of a session's searches share a byte budget. A search that
+// would overrun it is refused with INSUFFICIENT_RESOURCES and changes
+// nothing else: no SID spent, no listing counted; the searches already
+// held go on answering, a single-name search still fits, and closing a
+// search makes room again.
+TEST(Find, SearchMemoryBudget)
+{
+    share_rig g;
+    for (int i = 0; i < 40; i++)
+        g.file("file-" + std::to_string(i));
+    first_result one = find_first(g, "*");
+    ASSERT_EQ(one.t.status, 0u);
+    const uint64_t listing = g.s->searches[0].bytes;  // 42 entries with the dots
+    EXPECT_EQ(listing, tb1s_vfs_bytes(g.s->searches[0].list, g.s->searches[0].count));
+    EXPECT_GE(listing, 42 * sizeof(tb1s_vent));
+    g.s->search_budget = 2 * listing + tb1s_vfs_entry_bytes(7);
+    first_result two = find_first(g, "*");
+    ASSERT_EQ(two.t.status, 0u);
+
+    stat_watch w;
+    uint32_t ids = g.s->id_counter;
+    first_result refused = find_first(g, "*");
+    EXPECT_EQ(refused.t.status, NT_STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(refused.t.framed) << "no TRANSACTION2 body";
+    smb1_request dos = trans2_req(k_tid, 1, first_params("*"));
+    dos.flags2 = 0x8001;
+    EXPECT_EQ(g.serve(dos).status, TB1S_DOS_SRV_REFUSED) << "DOS form";
+    EXPECT_EQ(g.s->id_counter, ids) << "no SID spent";
+    EXPECT_EQ(searches_in_use(g), 2);
+    EXPECT_EQ(w.delta(STAT_LISTINGS_SENT), 0);
+
+    first_result next = find_next(g, one.sid, 40, 0x0004);
+    EXPECT_EQ(next.t.status, 0u) << "a search held before the refusal";
+    EXPECT_EQ(names(next.e), (std::vector<std::string>{"file-8", "file-9"}));
+    first_result named = find_first(g, "file-1");
+    EXPECT_EQ(named.t.status, 0u) << "one entry still fits";
+    EXPECT_EQ(named.count, 1u);
+
+    EXPECT_EQ(g.serve(request(0x34, le().u16(two.sid))).status, 0u) << "FIND_CLOSE2";
+    first_result again = find_first(g, "*");
+    EXPECT_EQ(again.t.status, 0u) << "closing a search gave its memory back";
+    EXPECT_EQ(again.count, 42u);
+    EXPECT_EQ(find_first(g, "*").t.status, NT_STATUS_INSUFFICIENT_RESOURCES);
 }
 
 // Entries whose names are long enough that 200 of them overflow the 16-bit

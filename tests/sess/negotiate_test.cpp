@@ -44,8 +44,8 @@ TEST(Negotiate, AnswerWordsIdentifierAndChallenge)
         ASSERT_EQ(p.status, 0u) << signing;
         ASSERT_EQ(p.wc, 17);
         le words;
-        words.u16(2).u8(std::string(signing) == "required" ? 0x0D : 0x05).u16(2).u16(1).u32(65536).u32(65536);
-        words.u32(0).u32(0x80000054).u64(filetime_of(1000000000)).u16(0).u8(0);
+        words.u16(2).u8(std::string(signing) == "required" ? 0x0F : 0x07).u16(2).u16(1).u32(65536).u32(65536);
+        words.u32(0).u32(0x8000005C).u64(filetime_of(1000000000)).u16(0).u8(0);
         EXPECT_EQ(to_hex(p.words), to_hex(words)) << signing;
         bytes guid = k_id_a;
         guid.insert(guid.end(), k_id_a.begin(), k_id_a.end());
@@ -130,7 +130,7 @@ TEST(Negotiate, FailingRandomSourceFailsTheNegotiate)
         smb1_reply q;
         ASSERT_TRUE(parse_reply(c.writes[1], &q));
         EXPECT_EQ(q.status, nt ? NT_STATUS_INSUFFICIENT_RESOURCES : tb1s_dos_pair(NT_STATUS_INSUFFICIENT_RESOURCES));
-        EXPECT_EQ(q.raw.size(), 33u) << "no words, no blob, no challenge";
+        EXPECT_EQ(q.raw.size(), 35u) << "no words, no blob, no challenge";
         EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 0);
     }
     // A fixed clock needs no random bytes.
@@ -189,7 +189,7 @@ TEST(Negotiate, DialectLists)
         smb1_reply p = rig.serve(raw_negotiate(r.body));
         if (r.index < 0) {
             EXPECT_EQ(p.status, NT_STATUS_NOT_SUPPORTED) << r.what;
-            EXPECT_EQ(p.raw.size(), 33u) << r.what;
+            EXPECT_EQ(p.raw.size(), 35u) << r.what;
             EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 1) << r.what;
         } else {
             EXPECT_EQ(p.status, 0u) << r.what;
@@ -226,7 +226,7 @@ TEST(Negotiate, RefusalsAndShortBodies)
         smb1_reply p;
         ASSERT_TRUE(parse_reply(c.writes[1], &p)) << r.what;
         EXPECT_EQ(p.status, r.status) << r.what;
-        EXPECT_EQ(p.raw.size(), 33u) << r.what;
+        EXPECT_EQ(p.raw.size(), 35u) << r.what;
         EXPECT_EQ(c.writes.size(), r.closes ? 2u : 4u) << r.what << ": the ECHO after it";
         EXPECT_EQ(w.delta(STAT_PROTOCOL_ERRORS), 1) << r.what;
     }

@@ -27,6 +27,14 @@ TEST(Open, SrvsvcPipe)
     write_access.access = 0x40000000 | 0x00010000;  // GENERIC_WRITE and DELETE: not examined on IPC$
     create_args folder;
     folder.options = 0x0001;  // not enforced for the pipe
+    // What RPC clients send: MAXIMUM_ALLOWED with supersede, or read and
+    // write with open-if.
+    create_args supersede;
+    supersede.access = 0x02000000;
+    supersede.disposition = 0;
+    create_args open_if;
+    open_if.access = 0x0012019F;
+    open_if.disposition = 3;
     struct row {
         const char *what;
         smb1_request r;
@@ -37,6 +45,8 @@ TEST(Open, SrvsvcPipe)
         {"ASCII request", create_req(1, "SrvSvc", {}, 0x4001)},
         {"write access", create_req(1, "srvsvc", write_access)},
         {"directory option", create_req(1, "srvsvc", folder)},
+        {"supersede, MAXIMUM_ALLOWED, ASCII", create_req(1, "\\srvsvc", supersede, 0x4001)},
+        {"open-if, read and write", create_req(1, "srvsvc", open_if)},
     };
     for (const row &r : rows) {
         logged_rig g;
@@ -100,9 +110,11 @@ TEST(Open, Refusals)
         {"NameLength past the end", create_req(1, "srvsvc", len_past), NT_STATUS_INVALID_PARAMETER, TB1S_DOS_INVALID},
         {"only a terminator", create_req(1, ""), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
         {"only a NUL (ASCII)", create_req(1, "", {}, 0x4001), NT_STATUS_OBJECT_NAME_NOT_FOUND, TB1S_DOS_NOT_FOUND},
-        {"no tree", create_req(9, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME},
-        {"open or create", create_req(1, "srvsvc", with(0x80000000, 3, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS},
+        {"no tree", create_req(9, "srvsvc", with(0x80000000, 2, 0)), NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME},
         {"create", create_req(1, "srvsvc", with(0x80000000, 2, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS},
+        {"overwrite", create_req(1, "srvsvc", with(0x80000000, 4, 0)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS},
+        {"overwrite or create", create_req(1, "srvsvc", with(0x80000000, 5, 0)), NT_STATUS_ACCESS_DENIED,
+         TB1S_DOS_SRV_ACCESS},
         {"write through", create_req(1, "srvsvc", with(0x80000000, 1, 0x0002)), NT_STATUS_ACCESS_DENIED,
          TB1S_DOS_SRV_ACCESS},
         {"delete on close", create_req(1, "srvsvc", with(0, 1, 0x1000)), NT_STATUS_ACCESS_DENIED, TB1S_DOS_SRV_ACCESS},
@@ -122,7 +134,7 @@ TEST(Open, Refusals)
             stat_watch w;
             smb1_reply p = g.serve(r.r);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(p.raw.size(), 35u) << what;
             EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1) << what;
             EXPECT_EQ(w.delta(STAT_OPENS), 0) << what;
             EXPECT_EQ(w.delta(STAT_PATH_REFUSED), 0) << what;
@@ -388,7 +400,7 @@ TEST(Open, NamesRefusedOrNotFoundOnAShare)
             stat_watch w;
             smb1_reply p = g.serve(q);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(p.raw.size(), 35u) << what;
             EXPECT_EQ(w.delta(STAT_PATH_REFUSED), r.path_refused) << what;
             EXPECT_EQ(w.delta(STAT_OPEN_REFUSED), 1) << what;
         }

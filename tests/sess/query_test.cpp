@@ -120,7 +120,7 @@ TEST(QueryFile, Refusals)
             q.flags2 = nt ? 0xC001 : 0x0001;
             smb1_reply p = g.serve(q);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << r.what;
-            EXPECT_EQ(p.raw.size(), 33u) << r.what;
+            EXPECT_EQ(p.raw.size(), 35u) << r.what;
         }
     }
     rig g;
@@ -248,7 +248,7 @@ TEST(Legacy, RequestChecks)
             q.flags2 = uint16_t((nt ? 0xC001 : 0x8001));
             smb1_reply p = g.serve(q);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << r.what;
-            EXPECT_EQ(p.raw.size(), 33u) << r.what;
+            EXPECT_EQ(p.raw.size(), 35u) << r.what;
         }
     }
 }

@@ -14,13 +14,16 @@ using namespace tb1s_test;
 
 namespace {
 
-// A session with one open record per file of a temporary folder.
+// A session with one open record per file of a temporary folder, each
+// record of a share rooted at that folder.
 struct read_rig : logged_rig {
     temp_dir dir;
     tb1s_file *add(uint16_t fid, const std::string &host_path)
     {
         tb1s_file *f = add_file(fid);
         tb1s_strlcpy(f->path, host_path.c_str(), sizeof f->path);
+        tb1s_strlcpy(f->share.name, "s", sizeof f->share.name);
+        tb1s_strlcpy(f->share.path, u8_text(std::filesystem::canonical(u8_path(dir.path))).c_str(), sizeof f->share.path);
         return f;
     }
 };
@@ -155,7 +158,7 @@ TEST(Read, Refusals)
             stat_watch w;
             smb1_reply p = g.serve(r.r);
             EXPECT_EQ(p.status, nt ? r.nt : r.dos) << what;
-            EXPECT_EQ(p.raw.size(), 33u) << what;
+            EXPECT_EQ(p.raw.size(), 35u) << what;
             EXPECT_EQ(w.delta(STAT_READS), 0) << what;
         }
     }
@@ -223,6 +226,104 @@ TEST(Read, AfterAnOpenSeesTheFileAsItIsNow)
     EXPECT_EQ(do_read(g, read_req(folder, 0, 100)).status, NT_STATUS_FILE_IS_A_DIRECTORY);
     std::filesystem::remove(file);
     EXPECT_EQ(do_read(g, read_req(fid, 0, 100)).status, NT_STATUS_ACCESS_DENIED);
+}
+
+}  // namespace
+
+namespace {
+
+namespace sfs = std::filesystem;
+
+// A local user who can write in the shared folder swaps what a client has
+// open for a link that leads out of the share, between the open and the
+// read. The read opens what the path leads to now, sees that it lies
+// outside and refuses, counting the path as refused; putting things back
+// serves the file again.
+TEST(Read, SwappedForALinkOutOfTheShareIsRefused)
+{
+    read_rig g;
+    share_set shares;
+    const std::string base = sfs::canonical(g.dir.path).string();
+    g.dir.write("share/dir/f.txt", "inside");
+    g.dir.write("share/top.txt", "top");
+    g.dir.write("outside/f.txt", "SECRET");
+    g.dir.write("outside/top.txt", "SECRET");
+    g.dir.write("single/song.mp3", "song");
+    g.dir.write("outside/song.mp3", "SECRET");
+    ASSERT_EQ(shares.add("s", base + "/share"), 0);
+    ASSERT_EQ(shares.add("one", base + "/single/song.mp3"), 0);
+    uint16_t tid = g.connect("s"), one = g.connect("one");
+    ASSERT_NE(tid, 0);
+    ASSERT_NE(one, 0);
+
+    struct row {
+        const char *what;
+        uint16_t tid;
+        const char *name;     // as the client opens it
+        const char *swapped;  // below base: what is replaced by a link
+        const char *target;   // below base: where the link leads
+        const char *content;  // of the file as the open found it
+    } rows[] = {
+        {"a folder on the way", tid, "dir\\f.txt", "share/dir", "outside", "inside"},
+        {"the share's root", tid, "top.txt", "share", "outside", "top"},
+        {"a single-file share", one, "\\", "single/song.mp3", "outside/song.mp3", "song"},
+    };
+    for (const row &r : rows) {
+        uint16_t fid = g.open(r.tid, r.name);
+        ASSERT_NE(fid, 0) << r.what;
+        EXPECT_EQ(text_of(do_read(g, read_req(fid, 0, 100)).data), r.content) << r.what;
+
+        const std::string swapped = base + "/" + r.swapped, aside = swapped + ".aside";
+        sfs::rename(swapped, aside);
+        sfs::create_symlink(base + "/" + r.target, swapped);
+        stat_watch w;
+        read_result x = do_read(g, read_req(fid, 0, 100));
+        EXPECT_EQ(x.status, NT_STATUS_ACCESS_DENIED) << r.what;
+        EXPECT_EQ(text_of(x.data), "") << r.what << ": no byte of the outside file";
+        EXPECT_EQ(w.delta(STAT_PATH_REFUSED), 1) << r.what;
+        EXPECT_EQ(w.delta(STAT_READS), 0) << r.what;
+
+        sfs::remove(swapped);
+        sfs::rename(aside, swapped);
+        EXPECT_EQ(text_of(do_read(g, read_req(fid, 0, 100)).data), r.content) << r.what << ", put back";
+    }
+}
+
+// Links that stay inside the share are followed at every read: the open
+// file's folder replaced by a relative link, an absolute one or a chain of
+// two, each leading to where the folder now is inside the share.
+TEST(Read, LinksInsideTheShareAreFollowed)
+{
+    read_rig g;
+    share_set shares;
+    const std::string base = sfs::canonical(g.dir.path).string(), share = base + "/share";
+    g.dir.write("share/real/f.txt", "real");
+    ASSERT_EQ(shares.add("s", share), 0);
+    uint16_t tid = g.connect("s");
+    ASSERT_NE(tid, 0);
+    uint16_t fid = g.open(tid, "real\\f.txt");
+    ASSERT_NE(fid, 0);
+    struct row {
+        const char *what;
+        std::string target;  // of the link that replaces the folder
+        bool hop;            // through a second link
+    } rows[] = {
+        {"relative", "moved", false},
+        {"absolute", share + "/moved", false},
+        {"chain", "hop", true},
+    };
+    for (const row &r : rows) {
+        sfs::rename(share + "/real", share + "/moved");
+        sfs::create_directory_symlink(r.target, share + "/real");
+        if (r.hop)
+            sfs::create_directory_symlink("moved", share + "/hop");
+        stat_watch w;
+        EXPECT_EQ(text_of(do_read(g, read_req(fid, 0, 100)).data), "real") << r.what;
+        EXPECT_EQ(w.delta(STAT_PATH_REFUSED), 0) << r.what;
+        sfs::remove(share + "/real");
+        sfs::remove(share + "/hop");
+        sfs::rename(share + "/moved", share + "/real");
+    }
 }
 
 }  // namespace

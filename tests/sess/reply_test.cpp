@@ -78,8 +78,15 @@ TEST(Reply, CompletionRules)
         size_t body;
         int32_t unicode;
         uint8_t want_wc;
+        size_t want_len;  // the message as sent
     } rows[] = {
-        {-1, 0, 0, 0}, {-1, 4, 0, 2}, {-1, 5, 0, 2}, {-1, 6, 1, 3}, {7, 0, 0, 7}, {0, 10, 1, 0},
+        // Nothing after the header: WordCount 0, ByteCount 0, also when the
+        // handler had announced words it then cut away.
+        {-1, 0, 0, 0, 35}, {7, 0, 0, 0, 35},
+        // Words alone get their ByteCount 0.
+        {-1, 4, 0, 2, 39}, {-1, 6, 1, 3, 41}, {2, 4, 0, 2, 39},
+        // Words and bytes: the handler wrote the ByteCount.
+        {-1, 5, 0, 2, 38}, {2, 6, 0, 2, 39}, {0, 10, 1, 0, 43},
     };
     for (const row &r : rows) {
         tb1s_reply rep;
@@ -95,7 +102,8 @@ TEST(Reply, CompletionRules)
         const bytes &head = g.c.writes[g.c.writes.size() - 2];
         smb1_reply p;
         ASSERT_TRUE(parse_reply(g.c.writes.back(), &p));
-        EXPECT_EQ(to_hex(head), to_hex(bytes{0, 0, 0, uint8_t(33 + r.body)}));
+        EXPECT_EQ(to_hex(head), to_hex(bytes{0, 0, 0, uint8_t(r.want_len)}));
+        EXPECT_EQ(p.raw.size(), r.want_len) << "wc " << r.wc << ", body " << r.body;
         EXPECT_EQ(p.wc, r.want_wc) << "wc " << r.wc << ", body " << r.body;
         EXPECT_EQ((p.flags2 & 0x8000) != 0, r.unicode != 0);
         EXPECT_EQ(p.tid, 0x0BCD);

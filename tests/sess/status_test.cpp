@@ -86,8 +86,8 @@ TEST(Status, CommandNames)
     EXPECT_STREQ(tb1s_cmd_name(0x1A), "READ_RAW");
     EXPECT_STREQ(tb1s_cmd_name(0x2F), "WRITE_ANDX");
     EXPECT_STREQ(tb1s_cmd_name(0x0A), "?");
-    EXPECT_STREQ(tb1s_cmd_name(0x34), "?");
-    EXPECT_STREQ(tb1s_cmd_name(0x36), "FIND_CLOSE2");
+    EXPECT_STREQ(tb1s_cmd_name(0x34), "FIND_CLOSE2");
+    EXPECT_STREQ(tb1s_cmd_name(0x36), "?");
     EXPECT_STREQ(tb1s_cmd_name(0x72), "NEGOTIATE");
     EXPECT_STREQ(tb1s_cmd_name(0xA2), "NT_CREATE_ANDX");
     EXPECT_STREQ(tb1s_cmd_name(0xFF), "?");
@@ -106,7 +106,8 @@ TEST(Status, FrameNames)
         {"ff534d4272", "NEGOTIATE"},
         {"ff534d4272000000", "NEGOTIATE"},
         {"ff534d42a2", "NT_CREATE_ANDX"},
-        {"ff534d4234", "?"},
+        {"ff534d4234", "FIND_CLOSE2"},
+        {"ff534d4236", "?"},
         {"fe534d42", "SMB2_NEGOTIATE"},
         {"fe534d420000000040000000", "SMB2_NEGOTIATE"},
         {"ff534d4372", "?"},

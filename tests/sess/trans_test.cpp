@@ -1,5 +1,6 @@
 // TRANSACTION and TRANSACTION2 framing: word counts, block offsets and
-// bounds, the tree check and the subcommand dispatch, the search close.
+// bounds, the tree check and the subcommand dispatch, the refused write
+// subcommands and FIND_CLOSE2.
 #include <gtest/gtest.h>
 
 #include "cfg/stats.h"
@@ -63,15 +64,14 @@ TEST(Trans2, FramingTable)
         {"count one byte past the end", with_word(base, 18, 7), NT_STATUS_INVALID_PARAMETER, false},
         {"offset one byte past the end", with_word(with_word(base, 18, 0), 20, uint16_t(msg + 1)),
          NT_STATUS_INVALID_PARAMETER, false},
-        {"an empty block at the very end (search close)",
-         with_word(with_word(with_word(base, 18, 0), 20, uint16_t(msg)), 28, 6), 0, true},
+        {"an empty block at the very end (volume query)",
+         with_word(with_word(with_word(base, 18, 0), 20, uint16_t(msg)), 28, 3), NT_STATUS_INVALID_PARAMETER, false},
         {"count larger than the message", with_word(base, 18, 0xFFFF), NT_STATUS_INVALID_PARAMETER, false},
         {"WordCount 14", wc14, NT_STATUS_INVALID_PARAMETER, false},
         {"words cut short", cut, NT_STATUS_INVALID_PARAMETER, false},
         {"nothing after the header", empty, NT_STATUS_INVALID_PARAMETER, false},
-        {"subcommand 0", with_word(base, 28, 0), NT_STATUS_INVALID_INFO_CLASS, false},
         {"subcommand 4", with_word(base, 28, 4), NT_STATUS_INVALID_INFO_CLASS, false},
-        {"subcommand 8", with_word(base, 28, 8), NT_STATUS_INVALID_INFO_CLASS, false},
+        {"subcommand 9", with_word(base, 28, 9), NT_STATUS_INVALID_INFO_CLASS, false},
         {"0x0007 on a TID without a tree, FID open", qfile(0x0999), NT_STATUS_BAD_NETWORK_NAME, false},
     };
     for (const row &r : rows) {
@@ -96,7 +96,9 @@ TEST(Trans2, DosPairsOfFramingErrors)
 
 // Search close: the id from the first parameter word; of duplicates the
 // last in the table goes; an absent or short id closes nothing and succeeds.
-TEST(Trans2, SearchClose)
+// FIND_CLOSE2 (command 0x34) ends the last search in the table with its
+// SID, whatever its tree; a SID in no use is an invalid handle.
+TEST(Trans2, FindClose2)
 {
     rig g;
     for (int i : {3, 7, 9}) {
@@ -105,23 +107,48 @@ TEST(Trans2, SearchClose)
     }
     struct row {
         const char *what;
-        bytes params;
+        uint16_t sid;
+        uint32_t status;
         bool in_use[3];  // entries 3, 7, 9 afterwards
     } rows[] = {
-        {"one byte: no id", {0x05}, {true, true, true}},
-        {"an id in no use", le().u16(0x0009), {true, true, true}},
-        {"id 5: the last of two", le().u16(0x0005), {true, true, false}},
-        {"id 5 again: the other", le().u16(0x0005).u16(0xFFFF), {true, false, false}},
-        {"id 0x105", le().u16(0x0105), {false, false, false}},
+        {"an id in no use", 0x0009, NT_STATUS_INVALID_HANDLE, {true, true, true}},
+        {"id 5: the last of two", 0x0005, 0, {true, true, false}},
+        {"id 5 again: the other", 0x0005, 0, {true, false, false}},
+        {"id 0x105", 0x0105, 0, {false, false, false}},
+        {"id 0x105 again", 0x0105, NT_STATUS_INVALID_HANDLE, {false, false, false}},
     };
     for (const row &r : rows) {
-        t2_reply t = t2_parse(g.serve(trans2_req(TID, 6, r.params)));
-        EXPECT_EQ(t.status, 0u) << r.what;
-        EXPECT_TRUE(t.framed && t.params.empty() && t.data.empty()) << r.what;
+        smb1_reply p = g.serve(request(0x34, le().u16(r.sid)));
+        EXPECT_EQ(p.status, r.status) << r.what;
+        EXPECT_EQ(to_hex(body(p)), "000000") << r.what;
         EXPECT_EQ(g.s->searches[3].in_use != 0, r.in_use[0]) << r.what;
         EXPECT_EQ(g.s->searches[7].in_use != 0, r.in_use[1]) << r.what;
         EXPECT_EQ(g.s->searches[9].in_use != 0, r.in_use[2]) << r.what;
     }
+}
+
+// The subcommands that would change the disk are refused like WRITE, in
+// both status forms, before their blocks or the tree are looked at; a
+// search stays open through SET_PATH_INFORMATION.
+TEST(Trans2, WriteSubcommandsAreRefused)
+{
+    rig g;
+    g.s->searches[0].in_use = 1;
+    g.s->searches[0].sid = 0x0005;
+    for (uint16_t sub : {0x0000, 0x0006, 0x0008, 0x000D}) {
+        for (uint16_t tid : {TID, uint16_t(0x0999)}) {
+            for (bool nt : {true, false}) {
+                smb1_request r = trans2_req(tid, sub, le().u16(0x0005).u16(0x0101).u32(0).utf16("a.txt"));
+                r.flags2 = nt ? 0xC001 : 0x0001;
+                stat_watch w;
+                smb1_reply p = g.serve(r);
+                EXPECT_EQ(p.status, nt ? NT_STATUS_ACCESS_DENIED : TB1S_DOS_SRV_ACCESS) << "subcommand " << sub;
+                EXPECT_EQ(to_hex(body(p)), "000000") << "subcommand " << sub;
+                EXPECT_EQ(w.delta(STAT_MUTATING_REFUSED), 1) << "subcommand " << sub;
+            }
+        }
+    }
+    EXPECT_EQ(g.s->searches[0].in_use, 1);
 }
 
 TEST(Trans, SetupWordsAndThePipe)

@@ -91,11 +91,11 @@ TEST(TreeConnect, Refusals)
         int64_t refused;   // change of tree_refused, and the refusals reported
         const char *share; // the share they name
     } rows[] = {
-        {"not logged on", tree_req("IPC$"), false, NT_STATUS_USER_SESSION_DELETED, TB1S_DOS_SRV_REFUSED, "00", 1, ""},
-        {"no such share", tree_req("\\\\HOST\\nothing"), true, NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME, "00", 1,
+        {"not logged on", tree_req("IPC$"), false, NT_STATUS_USER_SESSION_DELETED, TB1S_DOS_SRV_REFUSED, "000000", 1, ""},
+        {"no such share", tree_req("\\\\HOST\\nothing"), true, NT_STATUS_BAD_NETWORK_NAME, TB1S_DOS_BAD_NAME, "000000", 1,
          "nothing"},
-        {"empty share name", tree_req("//HOST/"), true, NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, "00", 0, ""},
-        {"empty path", tree_req(""), true, NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, "00", 0, ""},
+        {"empty share name", tree_req("//HOST/"), true, NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, "000000", 0, ""},
+        {"empty path", tree_req(""), true, NT_STATUS_OBJECT_NAME_INVALID, TB1S_DOS_BAD_NAME, "000000", 0, ""},
     };
     for (row &r : rows) {
         for (bool nt : {true, false}) {
@@ -148,12 +148,12 @@ TEST(TreeConnect, MalformedRequests)
         const char *body;
         bool before_logon;
     } rows[] = {
-        {"WordCount 3", wc3, "03ff0000000000", true},  // the AndX body, WordCount computed as 3
-        {"WordCount 0", empty, "03ff0000000000", true},
-        {"words cut short", short_words, "00", true},
-        {"password past the end", past_end, "00", false},
-        {"one byte of path", one_byte, "00", false},
-        {"unpaired surrogate", surrogate, "00", false},
+        {"WordCount 3", wc3, "03ff00000000000000", true},  // the AndX body, 3 words, ByteCount 0
+        {"WordCount 0", empty, "03ff00000000000000", true},
+        {"words cut short", short_words, "000000", true},
+        {"password past the end", past_end, "000000", false},
+        {"one byte of path", one_byte, "000000", false},
+        {"unpaired surrogate", surrogate, "000000", false},
     };
     for (const row &r : rows) {
         for (bool logged_on : {true, false}) {

@@ -390,7 +390,7 @@ TEST_F(Vfs, ListingShowsOnlyWhatIsInside)
     tb1s_vent *v = nullptr;
     int32_t n = -1;
     int64_t before = refused();
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     // Escaping links are left out silently: not counted.
     EXPECT_EQ(refused(), before);
     const std::vector<std::string> want = {"Zeta",     "_x",        "a",      "abs_in",
@@ -430,34 +430,114 @@ TEST_F(Vfs, ListingOfSubfolderAndFailures)
     ASSERT_EQ(tb1s_vfs_resolve("media", "link_dir", &r), 0);
     tb1s_vent *v = nullptr;
     int32_t n = 0;
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     EXPECT_EQ(names_of(v, n), std::vector<std::string>{"b"});
     tb1s_vfs_free(v, n);
 
     tmp.mkdir("media/empty");
     ASSERT_EQ(tb1s_vfs_resolve("media", "empty", &r), 0);
     v = reinterpret_cast<tb1s_vent *>(&r);
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(v, nullptr);
     tb1s_vfs_free(v, n);
 
     ASSERT_EQ(tb1s_vfs_resolve("media", "file.txt", &r), 0);
     n = 7;
-    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n), -1);
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), -1);
     EXPECT_STREQ(tb1s_error(), "Not a directory.");
     EXPECT_EQ(n, 0);
     EXPECT_EQ(v, nullptr);
     ASSERT_EQ(tb1s_vfs_resolve("ipc$", "", &r), 0);
-    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n), -1);
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), -1);
     EXPECT_STREQ(tb1s_error(), "Not a directory.");
 
     // The folder vanished between resolution and listing.
     ASSERT_EQ(tb1s_vfs_resolve("media", "a/b", &r), 0);
     fs::remove_all(root + "/a/b");
-    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n), -1);
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), -1);
     EXPECT_STREQ(tb1s_error(), "The file cannot be found.");
     tb1s_vfs_free(nullptr, 0);
+}
+
+// What was resolved is swapped for a link that leads out of the share
+// before it is used: the listing and the read check the folder or file
+// they actually opened, refuse it and count the path. A link that leads
+// back inside is followed.
+TEST_F(Vfs, SwapAfterResolutionIsCaughtOnWhatIsOpened)
+{
+    tb1s_vres dir, file;
+    ASSERT_EQ(tb1s_vfs_resolve("media", "a/b", &dir), 0);
+    ASSERT_EQ(tb1s_vfs_resolve("media", "a/b/deep.txt", &file), 0);
+    tmp.write("outside/deep.txt", "secret");
+    fs::rename(root + "/a", root + "/a.aside");
+
+    struct row {
+        const char *what;
+        std::string target;  // of the link that takes the place of media/a
+        int32_t list_rc;
+        int64_t counted;     // rise of path_refused over the listing and the open
+    } rows[] = {
+        {"link out of the share", base, -1, 2},
+        {"absolute link back inside", root + "/a.aside", 0, 0},
+    };
+    for (const row &r : rows) {
+        // media/a/b now leads to <base>/b (absent: made to hold the bait) or
+        // back to the real folder.
+        tmp.write("b/deep.txt", "secret");
+        fs::create_directory_symlink(r.target, root + "/a");
+        int64_t before = refused();
+        tb1s_vent *v = nullptr;
+        int32_t n = 0;
+        EXPECT_EQ(tb1s_vfs_list(&dir, &v, &n, UINT64_MAX), r.list_rc) << r.what;
+        if (r.list_rc == 0) {
+            EXPECT_EQ(names_of(v, n), std::vector<std::string>{"deep.txt"}) << r.what;
+        } else {
+            EXPECT_EQ(n, 0) << r.what;
+            EXPECT_STREQ(tb1s_error(), "The file cannot be found.") << r.what;
+        }
+        tb1s_vfs_free(v, n);
+        tb1s_fstat st{};
+        tb1s_fs_file *f = tb1s_vfs_open(&file.share, file.path, &st);
+        EXPECT_EQ(f != nullptr, r.list_rc == 0) << r.what;
+        if (f) {
+            char buf[16] = {};
+            EXPECT_EQ(tb1s_fs_pread(f, 0, buf, sizeof buf), 4) << r.what;
+            EXPECT_STREQ(buf, "deep") << r.what;
+        }
+        tb1s_fs_close(f);
+        EXPECT_EQ(refused() - before, r.counted) << r.what;
+        fs::remove(root + "/a");
+    }
+}
+
+// A listing that would hold more than its byte limit stops and keeps
+// nothing; one that fits exactly is whole.
+TEST_F(Vfs, ListingWithinAByteLimit)
+{
+    for (const std::string &n : {std::string("x"), std::string("name-of-some-length"), std::string(200, 'y')})
+        tmp.write("media/plain/" + n, "");
+    tb1s_vres r;
+    ASSERT_EQ(tb1s_vfs_resolve("media", "plain", &r), 0);
+    tb1s_vent *v = nullptr;
+    int32_t n = 0;
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
+    const uint64_t bytes = tb1s_vfs_bytes(v, n);
+    const int32_t whole = n;
+    tb1s_vfs_free(v, n);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, bytes), 0);
+    EXPECT_EQ(n, whole);
+    tb1s_vfs_free(v, n);
+    v = reinterpret_cast<tb1s_vent *>(&r);
+    n = 7;
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, bytes - 1), -2);
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(n, 0);
+    EXPECT_STREQ(tb1s_error(), "The listing would exceed the memory allowed.");
+    EXPECT_EQ(tb1s_vfs_list(&r, &v, &n, 0), -2);
+    EXPECT_EQ(tb1s_vfs_entry_bytes(0), sizeof(tb1s_vent) + 16);
+    EXPECT_EQ(tb1s_vfs_entry_bytes(7), sizeof(tb1s_vent) + 16);
+    EXPECT_EQ(tb1s_vfs_entry_bytes(8), sizeof(tb1s_vent) + 32);
 }
 
 // A folder over the cap lists exactly the cap, and that is a success.
@@ -476,7 +556,7 @@ TEST(VfsCap, ListingStopsAtOneHundredThousand)
     tb1s_strlcpy(r.share.path, r.path, sizeof r.share.path);
     tb1s_vent *v = nullptr;
     int32_t n = 0;
-    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n), 0);
+    ASSERT_EQ(tb1s_vfs_list(&r, &v, &n, UINT64_MAX), 0);
     EXPECT_EQ(n, 100000);
     for (int32_t i = 1; i < n; i++)
         ASSERT_LT(std::strcmp(v[i - 1].name, v[i].name), 0) << i;
@@ -487,25 +567,28 @@ TEST_F(Vfs, EntryNameLimits)
 {
     tb1s_share s{};
     tb1s_strlcpy(s.path, root.c_str(), sizeof s.path);
+    tb1s_fs_dir *d = tb1s_fs_opendir(root.c_str(), nullptr, 0);
+    ASSERT_NE(d, nullptr);
     tb1s_vent e;
-    ASSERT_EQ(make_entry(&s, root.c_str(), "file.txt", &e), 0);
+    ASSERT_EQ(make_entry(&s, d, root.c_str(), "file.txt", &e), 0);
     EXPECT_STREQ(e.name, "file.txt");
     std::free(e.name);
 
     const std::string n255(255, 'n'), n256(256, 'n');
     tmp.write("media/" + n255, "x");
-    EXPECT_EQ(make_entry(&s, root.c_str(), n255.c_str(), &e), 0);
+    EXPECT_EQ(make_entry(&s, d, root.c_str(), n255.c_str(), &e), 0);
     std::free(e.name);
-    EXPECT_EQ(make_entry(&s, root.c_str(), n256.c_str(), &e), -1);
-    EXPECT_EQ(make_entry(&s, root.c_str(), "line\nfeed", &e), -1);
-    EXPECT_EQ(make_entry(&s, root.c_str(), "cr\r", &e), -1);
-    EXPECT_EQ(make_entry(&s, root.c_str(), "..", &e), -1);
-    EXPECT_EQ(make_entry(&s, root.c_str(), "", &e), -1);
-    EXPECT_EQ(make_entry(&s, root.c_str(), "a/b", &e), -1);
+    EXPECT_EQ(make_entry(&s, d, root.c_str(), n256.c_str(), &e), -1);
+    EXPECT_EQ(make_entry(&s, d, root.c_str(), "line\nfeed", &e), -1);
+    EXPECT_EQ(make_entry(&s, d, root.c_str(), "cr\r", &e), -1);
+    EXPECT_EQ(make_entry(&s, d, root.c_str(), "..", &e), -1);
+    EXPECT_EQ(make_entry(&s, d, root.c_str(), "", &e), -1);
+    EXPECT_EQ(make_entry(&s, d, root.c_str(), "a/b", &e), -1);
     EXPECT_EQ(e.name, nullptr);
     // Folder, separator, name and NUL over 2050 bytes.
     const std::string deep(2040, 'd');
-    EXPECT_EQ(make_entry(&s, deep.c_str(), "0123456789", &e), -1);
+    EXPECT_EQ(make_entry(&s, d, deep.c_str(), "0123456789", &e), -1);
+    tb1s_fs_closedir(d);
 }
 
 TEST(VentCmp, ByteOrder)
