@@ -25,7 +25,7 @@ int32_t tb1s_allow_add_to(tb1s_allow_list *l, const char *cidr)
     if (tb1s_cidr_parse(cidr, &c) != 0)
         return tb1s_fail(-1, "allow_cidr: %.64s is not a CIDR", cidr);
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<tb1s_lock> hold(g_lock);
         for (int32_t i = 0; i < l->count; i++)
             if (same_entry(l->cidrs[i], c))
                 return 0;
@@ -45,7 +45,7 @@ int tb1s_allowed_by(const tb1s_allow_list *l, const tb1s_ip *ip)
         return 0;
     if (tb1s_ip_is_loopback(ip))
         return 1;
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     for (int32_t i = 0; i < l->count; i++)
         if (tb1s_cidr_match(&l->cidrs[i], ip))
             return 1;

@@ -7,7 +7,7 @@
 
 namespace tb1s {
 
-std::mutex g_lock;
+tb1s_lock g_lock;
 
 namespace {
 
@@ -117,7 +117,7 @@ void store(tb1s_opts *o, const option_rule &r, int64_t v, const char *text)
 
 void tb1s_opts_get(tb1s_opts *out)
 {
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     *out = g_opts;
 }
 
@@ -187,7 +187,7 @@ int32_t tb1s_opt_set(const char *key, const char *value)
     if (!rule)
         return -1;
     if (rule->how != kind::ignored) {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<tb1s_lock> hold(g_lock);
         store(&g_opts, *rule, n, value);
     }
     return 0;

@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+
+#include "util/lock.h"
 
 namespace tb1s {
 
@@ -10,7 +11,7 @@ namespace tb1s {
 // the allow-list (the statistics counters are atomic). It is held only while a record or
 // entry is copied or changed, never across a socket, file or other blocking
 // call, and never together with the network lock.
-extern std::mutex g_lock;
+extern tb1s_lock g_lock;
 
 // The server name clients see while the option `server_name` is not set.
 inline constexpr char TB1S_DEFAULT_SERVER_NAME[] = "TALVERNBEACON";

@@ -94,7 +94,7 @@ int32_t tb1s_share_add(const char *name, const char *path)
 
     int32_t count;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<tb1s_lock> hold(g_lock);
         if (share_index(name) >= 0)
             return tb1s_fail(-3, "add_share: %s exists", name);
         if (g_nshares >= TB1S_MAX_SHARES)
@@ -113,7 +113,7 @@ int32_t tb1s_share_remove(const char *name)
         return tb1s_fail(-1, "remove_share: NULL name");
     if (std::strcmp(name, k_ipc) == 0)
         return tb1s_fail(-1, "remove_share: IPC$ is built in");
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     int32_t i = share_index(name);
     if (i < 0)
         return tb1s_fail(-2, "remove_share: no share %.64s", name);
@@ -139,7 +139,7 @@ int32_t tb1s_user_add(const char *user, const char *password)
     if (!tb1s_utf8_valid(user) || !tb1s_utf8_valid(password))
         return tb1s_fail(-1, "add_user: user and password must be UTF-8");
 
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     int32_t i = user_index(user);
     if (i < 0) {
         if (g_nusers >= TB1S_MAX_USERS)
@@ -158,7 +158,7 @@ int32_t tb1s_user_remove(const char *user)
 {
     if (!user)
         return tb1s_fail(-1, "remove_user: NULL user");
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     int32_t i = user_index(user);
     if (i < 0)
         return tb1s_fail(-2, "remove_user: no such user");
@@ -182,7 +182,7 @@ int tb1s_share_find(const char *name, tb1s_share *out)
             tb1s_strlcpy(out->name, k_ipc, sizeof out->name);
         return 0;
     }
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     int32_t i = share_index(name);
     if (i < 0)
         return -1;
@@ -200,7 +200,7 @@ int tb1s_share_list(tb1s_share **out, int32_t *count)
     tb1s_share *v;
     int32_t n;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<tb1s_lock> hold(g_lock);
         n = g_nshares + 1;
         v = static_cast<tb1s_share *>(std::calloc(size_t(n), sizeof(tb1s_share)));
         if (!v)
@@ -224,7 +224,7 @@ int tb1s_user_at(int32_t idx, char *name, uint64_t name_size, char *password, ui
 {
     if (!name || !password)
         return 1;
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     if (idx < 0 || idx >= g_nusers)
         return 1;
     tb1s_strlcpy(name, g_users[idx].user, size_t(name_size));

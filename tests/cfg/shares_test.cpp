@@ -24,7 +24,7 @@ using tb1s_test::temp_dir;
 // Empties both tables, so every test starts from the state after load.
 void clear_tables()
 {
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<tb1s_lock> hold(g_lock);
     std::memset(g_shares, 0, sizeof g_shares);
     std::memset(g_users, 0, sizeof g_users);
     g_nshares = g_nusers = 0;

@@ -70,7 +70,7 @@ class Vfs : public ::testing::Test {
     }
     void TearDown() override
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<tb1s_lock> hold(g_lock);
         std::memset(g_shares, 0, sizeof g_shares);
         g_nshares = 0;
     }

@@ -33,7 +33,7 @@ protected:
     }
     void TearDown() override
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<tb1s_lock> hold(g_lock);
         std::memset(g_shares, 0, sizeof g_shares);
         g_nshares = 0;
     }
