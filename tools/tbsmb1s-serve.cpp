@@ -668,8 +668,9 @@ int serve(const config &c, const account *run_as)
 {
     prepare_wait();
     log_start(c);
+    // The library's message already says "start: ..."; name the address it could not serve instead.
     check(tbsmb1s_start(c.address.c_str(), c.port, c.server_name.empty() ? nullptr : c.server_name.c_str()),
-          "start");
+          "--listen " + c.address + " port " + std::to_string(c.port));
     if (run_as)
         drop_to(*run_as);
     uint32_t port = tbsmb1s_port();
